@@ -1,0 +1,27 @@
+# Thin wrapper around CMake.  The first two targets are all a fresh Debian 12
+# machine needs: `make demo` and `make test` install what is missing first.
+JOBS ?= $(shell nproc)
+CMAKE ?= cmake
+
+.PHONY: demo test build deps bench fuzz clean
+
+demo: build
+	scripts/demo
+
+test: deps
+	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release -DCORE_BUILD_TESTS=ON
+	$(CMAKE) --build build -j $(JOBS)
+	cd build && ctest --output-on-failure -j $(JOBS)
+	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCORE_SANITIZE=ON -DCORE_BUILD_TESTS=ON
+	$(CMAKE) --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+build: deps
+	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE) --build build -j $(JOBS)
+
+deps:
+	@scripts/install-deps
+
+clean:
+	rm -rf build build-asan build-bench build-fuzz

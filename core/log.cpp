@@ -1,0 +1,80 @@
+#include "core/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace core {
+namespace {
+
+constexpr size_t kLogBufferSize = 512;
+
+int32_t QueryThreshold(ModuleId module, CoreWriteFn writer) {
+  CoreEvent query;
+  std::memset(&query, 0, sizeof query);
+  query.structSize = sizeof(CoreEvent);
+  query.version = 1;
+  query.providerID = module;
+  query.eventType = EVENT_LOG;
+  query.eventSubtype = SUBTYPE_LOG_QUERY;
+  WriteResult result{sizeof(WriteResult), 1, 0};
+  writer(&query, &result);
+  return result.code;
+}
+
+}  // namespace
+
+bool LogEnabled(ModuleId module, CoreWriteFn writer, int32_t level) {
+  if (writer == nullptr) return false;
+  const int32_t threshold = QueryThreshold(module, writer);
+  return threshold == -1 || threshold <= level;
+}
+
+void Log(ModuleId module, CoreWriteFn writer, int32_t level, const char* format, ...) {
+  if (writer == nullptr) return;
+  const int32_t threshold = QueryThreshold(module, writer);
+  if (threshold != -1 && threshold > level) return;
+
+  char buffer[kLogBufferSize];
+  va_list args;
+  va_start(args, format);
+  const int needed = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (needed <= 0) return;
+
+  // Level-0 messages (statistics, leak reports) are never cut: format them
+  // again into a buffer of the full length.  Others keep the first 511 bytes.
+  std::unique_ptr<char[]> large;
+  const char* text = buffer;
+  size_t length = static_cast<size_t>(needed);
+  if (length >= kLogBufferSize) {
+    if (level == 0) {
+      large.reset(new char[length + 1]);
+      va_start(args, format);
+      const int again = std::vsnprintf(large.get(), length + 1, format, args);
+      va_end(args);
+      if (again <= 0) return;
+      text = large.get();
+      length = static_cast<size_t>(again) < length ? static_cast<size_t>(again) : length;
+    } else {
+      length = kLogBufferSize - 1;
+    }
+  }
+
+  CoreEvent message;
+  std::memset(&message, 0, sizeof message);
+  message.structSize = sizeof(CoreEvent);
+  message.version = 1;
+  message.dataSize = static_cast<int32_t>(length + 1);
+  message.data = const_cast<char*>(text);
+  message.providerID = module;
+  message.eventType = EVENT_LOG;
+  message.eventSubtype = 0x01000000u | SUBTYPE_LOG_MESSAGE;
+  message.attributes.logLevel = level;
+  WriteResult result{sizeof(WriteResult), 1, 0};
+  writer(&message, &result);
+}
+
+}  // namespace core
