@@ -1,0 +1,240 @@
+#include "supervisor/supervisor_pipe.h"
+
+#include <bit>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+
+#include "core/log.h"
+#include "platform/platform.h"
+#include "platform/supervisor_link.h"
+
+namespace supervisor {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "packet headers are little-endian and decoded by copying their bytes");
+
+constexpr uint32_t kHeaderSize = sizeof(PipePacketHeader);
+constexpr uint32_t kBufferSize = PIPE_MAX_PACKET;
+// The exact option text that puts the core into background mode.
+constexpr std::string_view kBackgroundOption = "Background:true";
+
+PipePacketHeader DecodeHeader(const unsigned char* bytes) {
+  PipePacketHeader header;
+  std::memcpy(&header, bytes, sizeof header);
+  return header;
+}
+
+}  // namespace
+
+SupervisorPipe::SupervisorPipe(boost::asio::io_context& io, PipeHost& host,
+                               std::function<void()> detach)
+    : io_(io),
+      host_(host),
+      detach_(std::move(detach)),
+      descriptor_(io),
+      buffer_(new unsigned char[kBufferSize]) {}
+
+SupervisorPipe::~SupervisorPipe() {
+  boost::system::error_code ignored;
+  descriptor_.close(ignored);
+}
+
+std::function<void()> SupervisorPipe::DefaultDetach() { return platform::DetachFromConsole; }
+
+bool SupervisorPipe::Open(int64_t handle) {
+  if (handle == -1) return true;
+  if (platform::IsStreamSocket(handle)) {
+    const int fd = static_cast<int>(handle);
+    boost::system::error_code error;
+    descriptor_.assign(fd, error);
+    if (!error) {
+      // Programs that plugins start must not hold the daemon's link open.
+      platform::SetCloseOnExec(fd);
+      // A daemon that goes away while a packet is being written must show
+      // up as a failed write, not end the process.
+      platform::IgnoreBrokenPipeSignal();
+      open_.store(true, std::memory_order_release);
+      return true;
+    }
+  }
+  core::Log(CORE_MODULE_ID, host_.Writer(), core::kLevelFatal, "failed to open ipc pipe");
+  return false;
+}
+
+void SupervisorPipe::StartReading() {
+  if (IsOpen()) ReadNext();
+}
+
+// Reading and framing --------------------------------------------------------
+
+void SupervisorPipe::ReadNext() {
+  // The framing never leaves a full buffer behind (a held packet is at most
+  // the buffer's size and is handled as soon as it is complete), so there is
+  // always room for at least one byte.
+  descriptor_.async_read_some(
+      boost::asio::buffer(buffer_.get() + fill_, kBufferSize - fill_),
+      [this](const boost::system::error_code& error, size_t bytes) { OnRead(error, bytes); });
+}
+
+void SupervisorPipe::OnRead(const boost::system::error_code& error, size_t bytes) {
+  // The descriptor was closed under the read at shutdown: not a lost daemon.
+  if (error == boost::asio::error::operation_aborted) return;
+  if (error || bytes == 0) {
+    Disconnect();
+    return;
+  }
+  fill_ += bytes;
+  FrameBuffered();
+  ReadNext();
+}
+
+void SupervisorPipe::FrameBuffered() {
+  while (fill_ >= kHeaderSize) {
+    const PipePacketHeader header = DecodeHeader(buffer_.get());
+    // A length below the header's own size could never be consumed (0 would
+    // not advance at all), so it is treated like an over-long one: everything
+    // held is dropped and the framing starts again with the next bytes read.
+    if (header.length > kBufferSize || header.length < kHeaderSize) {
+      core::Log(CORE_MODULE_ID, host_.Writer(), core::kLevelWarning, "bad ipc packet length");
+      fill_ = 0;
+      return;
+    }
+    if (fill_ < header.length) return;
+    HandlePacket(header);
+    // Keep the next packet at the start of the buffer, where plugins get it.
+    fill_ -= header.length;
+    std::memmove(buffer_.get(), buffer_.get() + header.length, fill_);
+  }
+}
+
+void SupervisorPipe::HandlePacket(const PipePacketHeader& header) {
+  if (header.kind == PIPE_KIND_INFO && header.length > kHeaderSize) {
+    StoreInformation(header.length);
+  } else if (header.kind == PIPE_KIND_STOP) {
+    host_.RequestStop();
+  } else {
+    ForwardToPlugin(header);
+  }
+}
+
+void SupervisorPipe::StoreInformation(uint32_t length) {
+  // Payload fields are separated by NUL: file name, version, option.  k NULs
+  // give k + 1 fields; fields past the third are ignored.
+  const std::string_view payload(reinterpret_cast<const char*>(buffer_.get() + kHeaderSize),
+                                 length - kHeaderSize);
+  std::string_view fields[3];
+  size_t count = 0;
+  size_t start = 0;
+  while (count < 3) {
+    const size_t end = payload.find('\0', start);
+    fields[count++] = payload.substr(start, end == std::string_view::npos ? end : end - start);
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+
+  std::string name(fields[0]);
+  std::string version(fields[1]);
+  const bool background = fields[2] == kBackgroundOption;
+  host_.NotifyUnderQueueMutex([&] {
+    if (count >= 3) {
+      background_.store(background, std::memory_order_release);
+      // The console is given up for good: a later message that clears the
+      // flag only lets the console sink write again, to /dev/null.
+      if (background && !detached_) {
+        detached_ = true;
+        if (detach_) detach_();
+      }
+    }
+    if (count >= 2) version_ = std::move(version);
+    file_name_ = std::move(name);
+  });
+}
+
+void SupervisorPipe::ForwardToPlugin(const PipePacketHeader& header) {
+  const uint32_t number = header.target >> 20;
+  // Records are held by pointer and destroyed only after the I/O thread is
+  // joined, so the match stays valid after the list's lock is released; the
+  // plugin is called outside that lock.
+  const pluginhost::PluginInfo* plugin = nullptr;
+  host_.Plugins().ForEach([&](const pluginhost::PluginInfo& record) {
+    if (plugin == nullptr && MODULE_NUMBER(record.systemID()) == number) plugin = &record;
+  });
+  if (plugin == nullptr) return;
+
+  IoctlRequest request;
+  std::memset(&request, 0, sizeof request);
+  request.structSize = sizeof(IoctlRequest);
+  request.version = 1;
+  request.code = IOCTL_SUPERVISOR;
+  request.buffer.structSize = sizeof(BufferDescriptor);
+  request.buffer.version = 1;
+  request.buffer.length = header.length;
+  request.buffer.data = buffer_.get();  // in place: the packet, header included
+
+  IoctlReply reply;
+  std::memset(&reply, 0, sizeof reply);
+  reply.structSize = sizeof(IoctlReply);
+  reply.version = 1;
+  reply.code = IOCTL_SUPERVISOR;
+  reply.nested.structSize = sizeof(BlockHeader);
+  reply.nested.version = 1;
+
+  const int32_t result =
+      plugin->Ioctl != nullptr ? plugin->Ioctl(&request, &reply) : CORE_RC_NOT_EXPORTED;
+  if (result != 0 || reply.errorCode != 0) {
+    core::Log(CORE_MODULE_ID, host_.Writer(), core::kLevelDebug,
+              "plugin %s ipc ioctl returned %d error %d", plugin->Filename.c_str(), result,
+              reply.errorCode);
+  }
+}
+
+void SupervisorPipe::Disconnect() {
+  core::Log(CORE_MODULE_ID, host_.Writer(), core::kLevelFatal, "orvaned ipc pipe disconnected");
+  host_.RequestStop();
+  open_.store(false, std::memory_order_release);
+  boost::system::error_code ignored;
+  descriptor_.close(ignored);
+}
+
+// Writing --------------------------------------------------------------------
+
+int32_t SupervisorPipe::Submit(void* data, int64_t size) {
+  Buffer owned(data);
+  if (size < 0 || (data == nullptr && size > 0) || !IsOpen()) return 1;
+  // The queue belongs to the I/O thread.  Should the service never run the
+  // job (stopped for shutdown), destroying the job frees the buffer.
+  boost::asio::post(io_, [this, owned = std::move(owned), size]() mutable {
+    Append(std::move(owned), static_cast<size_t>(size));
+  });
+  return 0;
+}
+
+void SupervisorPipe::Append(Buffer data, size_t size) {
+  outgoing_.push_back(Outgoing{std::move(data), size});
+  if (outgoing_.size() == 1) WriteFront();
+}
+
+void SupervisorPipe::WriteFront() {
+  if (outgoing_.empty() || !descriptor_.is_open()) return;
+  const Outgoing& front = outgoing_.front();
+  boost::asio::async_write(
+      descriptor_, boost::asio::buffer(front.data.get(), front.size),
+      [this](const boost::system::error_code& error, size_t) { OnWritten(error); });
+}
+
+void SupervisorPipe::OnWritten(const boost::system::error_code& error) {
+  outgoing_.pop_front();
+  // After a failed write the rest waits for ReleaseQueued at shutdown.
+  if (!error) WriteFront();
+}
+
+void SupervisorPipe::ReleaseQueued() { outgoing_.clear(); }
+
+}  // namespace supervisor
