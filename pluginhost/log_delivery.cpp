@@ -1,0 +1,130 @@
+// The one-shot log delivery: before any plugin is loaded, a fatal
+// configuration problem is handed straight to the log plugin, which is
+// loaded, opened in log-delivery mode, given one log message, closed and
+// unloaded again within this call.
+#include <cstring>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+
+#include "platform/platform.h"
+#include "pluginhost/plugin_calls.h"
+#include "pluginhost/plugin_host.h"
+
+namespace fs = boost::filesystem;
+
+namespace pluginhost {
+namespace {
+
+// The write callback of the delivery: the core's bus is not up yet, so
+// whatever the plugin writes meanwhile is dropped.
+int32_t DropWrite(const CoreEvent*, WriteResult* result) {
+  if (result != nullptr) result->code = 0;
+  return 0;
+}
+
+// Runs the delivery on a record the call owns; the result is the load
+// result (-101 when a required entry point is missing) and is only of
+// interest to a debugger: the caller reports nothing.
+int32_t Deliver(PluginInfo& record, const std::string& text, CoreContext* context) {
+  record.Load = reinterpret_cast<PluginLoadFn>(platform::FindSymbol(record.module, "Load"));
+  record.Unload = reinterpret_cast<PluginUnloadFn>(platform::FindSymbol(record.module, "Unload"));
+  record.Ioctl = reinterpret_cast<PluginIoctlFn>(platform::FindSymbol(record.module, "IOCTL"));
+  record.Read = reinterpret_cast<PluginReadFn>(platform::FindSymbol(record.module, "Read"));
+  if (record.Load == nullptr || record.Unload == nullptr || record.Ioctl == nullptr ||
+      record.Read == nullptr) {
+    ClearEntryPoints(record);
+    platform::CloseLibrary(record.module);
+    record.module = nullptr;
+    return CORE_RC_DELIVERY_MISSING;
+  }
+
+  LoadRequest loadRequest;
+  std::memset(&loadRequest, 0, sizeof loadRequest);
+  loadRequest.structSize = sizeof(LoadRequest);
+  loadRequest.version = 3;
+  loadRequest.context = context;
+  loadRequest.write = DropWrite;
+  LoadReply loadReply;
+  std::memset(&loadReply, 0, sizeof loadReply);
+  loadReply.structSize = sizeof(LoadReply);
+  loadReply.version = 2;
+  const int32_t loaded = record.Load(&loadRequest, &loadReply);
+  if (loaded != 0 || loadReply.errorCode != 0) {
+    ClearEntryPoints(record);
+    platform::CloseLibrary(record.module);
+    record.module = nullptr;
+    return loaded != 0 ? loaded : loadReply.errorCode;
+  }
+
+  record.Open = reinterpret_cast<PluginOpenFn>(platform::FindSymbol(record.module, "Open"));
+  record.Close = reinterpret_cast<PluginCloseFn>(platform::FindSymbol(record.module, "Close"));
+  record.Write = reinterpret_cast<PluginWriteFn>(platform::FindSymbol(record.module, "Write"));
+  record.Seek = reinterpret_cast<PluginSeekFn>(platform::FindSymbol(record.module, "Seek"));
+
+  if (record.Open != nullptr && record.Close != nullptr) {
+    OpenRequest request;
+    std::memset(&request, 0, sizeof request);
+    request.structSize = sizeof(OpenRequest);
+    request.version = 1;
+    request.mode = OPEN_MODE_LOG_DELIVERY;
+    OpenReply reply;
+    std::memset(&reply, 0, sizeof reply);
+    reply.structSize = sizeof(OpenReply);
+    reply.version = 1;
+    record.Open(&request, &reply);
+  }
+
+  if (record.Write != nullptr) {
+    // The plugin gets its own copy, NUL-terminated; the size excludes the NUL.
+    std::vector<char> data(text.begin(), text.end());
+    data.push_back('\0');
+    DeliveredEvent event;
+    std::memset(&event, 0, sizeof event);
+    event.structSize = sizeof(DeliveredEvent);
+    event.version = 1;
+    event.dataSize = static_cast<int32_t>(text.size());
+    event.data = data.data();
+    event.providerID = CORE_MODULE_ID;
+    event.eventType = EVENT_LOG;
+    event.eventSubtype = SUBTYPE_LOG_MESSAGE;
+    event.attributes.logLevel = 100;
+    WriteReply reply;
+    std::memset(&reply, 0, sizeof reply);
+    reply.structSize = sizeof(WriteReply);
+    reply.version = 1;
+    record.Write(&event, &reply);
+  }
+
+  if (record.Close != nullptr) {
+    const CloseRequest request{sizeof(CloseRequest), 1, 0};
+    CloseReply reply{sizeof(CloseReply), 1, 0};
+    record.Close(&request, &reply);
+    record.Open = nullptr;
+    record.Close = nullptr;
+    record.Write = nullptr;
+    record.Seek = nullptr;
+  }
+
+  int32_t result = 0;
+  int32_t error = 0;
+  UnloadRecord(record, &result, &error);
+  return 0;
+}
+
+}  // namespace
+
+bool DeliverLogOnce(const std::string& coreDirectory, const std::string& text, CoreContext* context) {
+  if (text.empty()) return false;
+  const fs::path path = fs::path(coreDirectory) / kPluginDirectory / kLogPluginFile;
+  boost::system::error_code ec;
+  const fs::path absolute = fs::absolute(path, ec);
+  PluginInfo record;
+  record.Filename = kLogPluginFile;
+  record.module = platform::OpenLibrary((ec ? path : absolute).string(), nullptr);
+  if (record.module == nullptr) return true;
+  Deliver(record, text, context);
+  return true;
+}
+
+}  // namespace pluginhost

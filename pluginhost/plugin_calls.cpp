@@ -1,0 +1,102 @@
+#include "pluginhost/plugin_calls.h"
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace pluginhost {
+namespace {
+
+template <typename Fn>
+Fn Bind(void* module, const char* name) {
+  return reinterpret_cast<Fn>(platform::FindSymbol(module, name));
+}
+
+}  // namespace
+
+void BindEntryPoints(PluginInfo& record) {
+  record.Load = Bind<PluginLoadFn>(record.module, "Load");
+  record.Unload = Bind<PluginUnloadFn>(record.module, "Unload");
+  record.Open = Bind<PluginOpenFn>(record.module, "Open");
+  record.Close = Bind<PluginCloseFn>(record.module, "Close");
+  record.Read = Bind<PluginReadFn>(record.module, "Read");
+  record.Write = Bind<PluginWriteFn>(record.module, "Write");
+  record.Seek = Bind<PluginSeekFn>(record.module, "Seek");
+  record.Ioctl = Bind<PluginIoctlFn>(record.module, "IOCTL");
+}
+
+void ClearEntryPoints(PluginInfo& record) {
+  record.Load = nullptr;
+  record.Unload = nullptr;
+  record.Open = nullptr;
+  record.Close = nullptr;
+  record.Read = nullptr;
+  record.Write = nullptr;
+  record.Seek = nullptr;
+  record.Ioctl = nullptr;
+}
+
+int64_t ElapsedMs(int64_t startNs, int64_t endNs) { return (endNs - startNs) / 1000000; }
+
+void StartRunThread(PluginInfo& record) {
+  PluginIoctlFn ioctl = record.Ioctl;
+  if (ioctl == nullptr) return;
+  // The thread captures the entry point only, never the record, so the
+  // record may be moved into the list after the thread has started.
+  record.runThread = std::thread([ioctl] {
+    IoctlRequest request;
+    std::memset(&request, 0, sizeof request);
+    request.structSize = sizeof(IoctlRequest);
+    request.version = 1;
+    request.code = IOCTL_RUN;
+    request.buffer.structSize = sizeof(BlockHeader);
+    request.buffer.version = 1;
+    IoctlReply reply;
+    std::memset(&reply, 0, sizeof reply);
+    reply.structSize = sizeof(IoctlReply);
+    reply.version = 1;
+    reply.code = IOCTL_RUN;
+    reply.nested.structSize = sizeof(BlockHeader);
+    reply.nested.version = 1;
+    ioctl(&request, &reply);
+  });
+}
+
+void StartReadThread(PluginInfo& record) {
+  PluginReadFn read = record.Read;
+  if (read == nullptr) return;
+  record.readThread = std::thread([read] {
+    ReadRequest request;
+    std::memset(&request, 0, sizeof request);
+    request.structSize = sizeof(ReadRequest);
+    request.version = 1;
+    request.flag = 1;
+    ReadReply reply;
+    std::memset(&reply, 0, sizeof reply);
+    reply.structSize = sizeof(ReadReply);
+    reply.version = 1;
+    read(&request, &reply);
+  });
+}
+
+void UnloadRecord(PluginInfo& record, int32_t* result, int32_t* error) {
+  // Both threads end only when the plugin's Read or IOCTL returns, which
+  // the plugin arranges when it is closed; the library must not go away
+  // under them.
+  if (record.readThread.joinable()) record.readThread.join();
+  if (record.runThread.joinable()) record.runThread.join();
+
+  *result = CORE_RC_NOT_EXPORTED;
+  *error = 0;
+  if (record.Unload != nullptr) {
+    const UnloadRequest request{sizeof(UnloadRequest), 1};
+    UnloadReply reply{sizeof(UnloadReply), 1, 0};
+    *result = record.Unload(&request, &reply);
+    *error = reply.errorCode;
+  }
+  ClearEntryPoints(record);
+  platform::CloseLibrary(record.module);
+  record.module = nullptr;
+}
+
+}  // namespace pluginhost

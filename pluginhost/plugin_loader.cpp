@@ -1,0 +1,125 @@
+// The loading pass: every candidate library is loaded, bound, asked to
+// describe itself through Load, checked, registered and appended to the
+// plugin list.
+#include <cctype>
+#include <cstring>
+#include <memory>
+
+#include <boost/filesystem/operations.hpp>
+
+#include "core/log.h"
+#include "platform/platform.h"
+#include "pluginhost/plugin_calls.h"
+#include "pluginhost/plugin_host.h"
+
+namespace fs = boost::filesystem;
+
+namespace pluginhost {
+namespace {
+
+// The console name of a plugin: its file stem, lower-cased byte by byte.
+std::string ModuleName(const fs::path& file) {
+  std::string name = file.stem().string();
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name;
+}
+
+// A plugin's own default threshold: L of 0 means none was given; levels
+// outside -1..100 and module numbers without a slot change nothing.  A
+// threshold configured before loading (current not unset) is kept.
+void ApplyPluginLevel(core::LogThresholds& thresholds, uint32_t number, int32_t level) {
+  if (number >= static_cast<uint32_t>(core::LogThresholds::kSlots)) return;
+  if (level < -1 || level > 100 || level == 0) return;
+  thresholds.SetDefault(number, level);
+  if (thresholds.Current(number) == core::LogThresholds::kUnset) thresholds.SetCurrent(number, level);
+}
+
+// Loads one candidate; returns the accepted record, or null after logging
+// why it was refused.  The library of a refused plugin is released without
+// calling Unload.
+std::unique_ptr<PluginInfo> LoadOne(HostContext& host, const fs::path& path) {
+  const std::string fileName = path.filename().string();
+
+  std::string loaderError;
+  boost::system::error_code ec;
+  const fs::path absolute = fs::absolute(path, ec);
+  void* module = platform::OpenLibrary((ec ? path : absolute).string(), &loaderError);
+  if (module == nullptr) {
+    core::Log(CORE_MODULE_ID, host.write, core::kLevelFatal, "Core: Failed to load plugin '%s': %s",
+              fileName.c_str(), kMissingDependency);
+    // The loader's own reason, which the line above cannot carry.
+    core::Log(CORE_MODULE_ID, host.write, core::kLevelDebug, "Core: Loader error for '%s': %s",
+              fileName.c_str(), loaderError.c_str());
+    (*host.loadProblems)[fileName] = kMissingDependency;
+    return nullptr;
+  }
+
+  auto record = std::make_unique<PluginInfo>();
+  record->module = module;
+  record->Filename = fileName;
+  core::Log(CORE_MODULE_ID, host.write, core::kLevelDebug, "Core: Loaded plugin: %s", fileName.c_str());
+
+  BindEntryPoints(*record);
+  if (record->Load == nullptr) {
+    platform::CloseLibrary(module);
+    core::Log(CORE_MODULE_ID, host.write, core::kLevelFatal,
+              "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
+    return nullptr;
+  }
+
+  LoadRequest request;
+  std::memset(&request, 0, sizeof request);
+  request.structSize = sizeof(LoadRequest);
+  request.version = 3;
+  request.context = host.context;
+  request.write = host.write;
+  LoadReply reply;
+  std::memset(&reply, 0, sizeof reply);
+  reply.structSize = sizeof(LoadReply);
+  reply.version = 2;
+  const int64_t start = platform::SteadyNowNs();
+  const int32_t result = record->Load(&request, &reply);
+  record->LoadTimeMs = ElapsedMs(start, platform::SteadyNowNs());
+
+  if (result != 0 || reply.errorCode != 0) {
+    platform::CloseLibrary(module);
+    core::Log(CORE_MODULE_ID, host.write, core::kLevelFatal, "plugin %s load returned %d error %d",
+              fileName.c_str(), result, reply.errorCode);
+    return nullptr;
+  }
+  const ModuleId id = reply.systemID;
+  if (host.names->Contains(id)) {
+    platform::CloseLibrary(module);
+    core::Log(CORE_MODULE_ID, host.write, core::kLevelWarning, "plugin %s ID 0x%08lX already loaded",
+              fileName.c_str(), static_cast<unsigned long>(id));
+    return nullptr;
+  }
+  const uint32_t number = MODULE_NUMBER(id);
+  if (number > 255) {
+    platform::CloseLibrary(module);
+    core::Log(CORE_MODULE_ID, host.write, core::kLevelFatal,
+              "plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff",
+              fileName.c_str(), static_cast<unsigned long>(id));
+    return nullptr;
+  }
+
+  ApplyPluginLevel(*host.thresholds, number, reply.logLevel);
+  host.names->Set(id, ModuleName(path));
+  record->descriptor = reply;
+  if (reply.runThread != 0) StartRunThread(*record);
+  return record;
+}
+
+}  // namespace
+
+bool LoadAllPlugins(HostContext& host) {
+  for (const fs::path& path : FindCandidates(host.coreDirectory)) {
+    std::unique_ptr<PluginInfo> record = LoadOne(host, path);
+    if (!record) continue;
+    // Read requests from run threads may walk the list at this moment.
+    host.plugins->Modify([&](PluginList::Records& records) { records.push_back(std::move(record)); });
+  }
+  return host.plugins->size() != 0;
+}
+
+}  // namespace pluginhost
