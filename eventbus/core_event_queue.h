@@ -37,6 +37,9 @@ class CoreEventQueue {
   // Removes the head into *out.  The queue must not be empty.
   void PopFront(CoreEvent* out);
 
+  // Exchanges contents and storage with `other`, in constant time.
+  void Swap(CoreEventQueue& other) noexcept;
+
   // Rebuilds the storage to fit the contents (never below kMinCapacity) when
   // the queue is empty with storage beyond that, or holds at most
   // max(capacity / 2, 8) entries and that bound is below the capacity.
@@ -44,7 +47,9 @@ class CoreEventQueue {
   bool Compact();
 
  private:
-  void Reallocate(size_t capacity);
+  // Moves the entries into fresh storage of `capacity` slots; false, with
+  // nothing changed, when that cannot be allocated.
+  bool Reallocate(size_t capacity);
 
   std::unique_ptr<CoreEvent[]> slots_;
   size_t capacity_ = 0;

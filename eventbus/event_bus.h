@@ -100,6 +100,7 @@ class EventBus {
   RefBlockRegistry& Blocks() { return blocks_; }
   FrameTracker& Frames() { return frames_; }
   RequestRegistry& Requests() { return requests_; }
+  // Events queued and not yet taken by the dispatcher.
   size_t QueueSize() const;
 
   // Shortens the statistics interval so tests need not wait a minute.
@@ -135,6 +136,9 @@ class EventBus {
   mutable std::mutex queueMutex_;
   std::condition_variable queueCv_;
   CoreEventQueue queue_;            // guarded by queueMutex_
+  // queue_.size(), written under queueMutex_, read by the dispatcher without
+  // it for the statistics line.
+  std::atomic<size_t> queuedCount_{0};
   std::atomic<bool> stop_{false};   // written under queueMutex_, read anywhere
 };
 

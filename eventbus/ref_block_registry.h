@@ -16,11 +16,9 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
-#include <boost/container/small_vector.hpp>
-
+#include "eventbus/block_table.h"
 #include "pluginhost/plugin_abi.h"
 
 namespace eventbus {
@@ -32,7 +30,7 @@ class RefBlockRegistry {
     uint64_t bytes = 0;  // sum of their sizes
   };
 
-  RefBlockRegistry();
+  RefBlockRegistry() = default;
   RefBlockRegistry(const RefBlockRegistry&) = delete;
   RefBlockRegistry& operator=(const RefBlockRegistry&) = delete;
 
@@ -61,18 +59,10 @@ class RefBlockRegistry {
   std::string LeakReport() const;
 
  private:
-  // A holder set stays small (the core plus the recipients still holding), so
-  // a short vector kept in insertion order serves as the set.
-  using HolderSet = boost::container::small_vector<ModuleId, 4>;
-  struct Entry {
-    int64_t size = 0;
-    HolderSet holders;
-  };
-
   mutable std::mutex mutex_;
-  std::unordered_map<const void*, Entry> entries_;  // guarded by mutex_
-  uint64_t count_ = 0;                              // guarded by mutex_
-  uint64_t bytes_ = 0;                              // guarded by mutex_
+  BlockTable entries_;  // guarded by mutex_
+  uint64_t count_ = 0;  // guarded by mutex_
+  uint64_t bytes_ = 0;  // guarded by mutex_
 };
 
 }  // namespace eventbus

@@ -5,8 +5,11 @@
 #include <atomic>
 #include <cstdio>
 #include <future>
+#include <map>
+#include <random>
 #include <thread>
 
+#include "eventbus/block_table.h"
 #include "eventbus/core_event_queue.h"
 #include "eventbus/event_match.h"
 #include "eventbus/frame_tracker.h"
@@ -58,6 +61,38 @@ TEST(RefBlockRegistryTest, LeakReportListsHoldersInInsertionOrder) {
                 static_cast<void*>(blocks[0]), static_cast<void*>(blocks[1]));
   EXPECT_EQ(registry.LeakReport(), expected);
   EXPECT_EQ(registry.Holders(blocks[1]), (std::vector<ModuleId>{0x20000, 0x10000}));
+}
+
+// Random insertions and removals against a reference set: small tables kept
+// half full (many collisions, runs that wrap around the end), then growth.
+TEST(BlockTableTest, MatchesReferenceUnderChurn) {
+  static char pool[1 << 16];
+  std::mt19937 random(7);
+  for (int round = 0; round < 200; ++round) {
+    const size_t keys = round < 150 ? 8 : 200;
+    std::vector<const void*> candidates;
+    for (size_t k = 0; k < keys; ++k) candidates.push_back(&pool[random() % sizeof pool]);
+    BlockTable table(16);
+    std::map<const void*, int64_t> reference;
+    for (int step = 0; step < 400; ++step) {
+      const void* block = candidates[random() % keys];
+      if (BlockTable::Entry* entry = table.Find(block)) {
+        ASSERT_EQ(reference.at(block), entry->size);
+        table.Erase(entry);
+        reference.erase(block);
+      } else {
+        ASSERT_EQ(reference.count(block), 0u);
+        table.Insert(block)->size = step;
+        reference[block] = step;
+      }
+      ASSERT_EQ(table.size(), reference.size());
+      for (const auto& [key, size] : reference) {
+        const BlockTable::Entry* entry = table.Find(key);
+        ASSERT_NE(entry, nullptr) << round << " " << step;
+        ASSERT_EQ(entry->size, size);
+      }
+    }
+  }
 }
 
 TEST(FrameTrackerTest, RunLimitAndKeyFrames) {
@@ -164,7 +199,12 @@ TEST(CoreEventQueueTest, FifoAcrossGrowthAndCompaction) {
   EXPECT_EQ(queue.capacity(), CoreEventQueue::kMinCapacity);
   EXPECT_FALSE(queue.Compact());
   push(3);
-  pop(3);
+  CoreEventQueue other;
+  queue.Swap(other);
+  EXPECT_TRUE(queue.empty());
+  EXPECT_EQ(other.size(), 3u);
+  other.PopFront(&event);
+  EXPECT_EQ(event.requestID, next_out);
 }
 
 TEST(EventMatchTest, KeysAndMasks) {
