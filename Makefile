@@ -20,6 +20,11 @@ build: deps
 	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE) --build build -j $(JOBS)
 
+bench: deps
+	$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCORE_BUILD_BENCH=ON -DCORE_BUILD_TESTS=OFF
+	$(CMAKE) --build build-bench -j $(JOBS) --target bench_bus
+	build-bench/bench/bench_bus --benchmark_counters_tabular=true
+
 deps:
 	@scripts/install-deps
 

@@ -1,0 +1,442 @@
+#include "eventbus/event_bus.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include <boost/container/small_vector.hpp>
+
+#include "core/log.h"
+#include "eventbus/event_match.h"
+#include "eventbus/grouped_number.h"
+#include "platform/platform.h"
+
+namespace eventbus {
+namespace {
+
+// Copies a writer's payload into a fresh malloc'ed block.  A negative size
+// counts as a failed allocation (it would be a huge size_t).
+void* CopyPayload(const void* data, int32_t size) {
+  if (size <= 0) return nullptr;
+  void* copy = std::malloc(static_cast<size_t>(size));
+  if (copy != nullptr) std::memcpy(copy, data, static_cast<size_t>(size));
+  return copy;
+}
+
+}  // namespace
+
+EventBus::EventBus(core::LogThresholds& thresholds, pluginhost::PluginList& plugins,
+                   BusHost& host)
+    : thresholds_(thresholds), plugins_(plugins), host_(host) {}
+
+EventBus::~EventBus() {
+  std::lock_guard lock(queueMutex_);
+  CoreEvent event;
+  while (!queue_.empty()) {
+    queue_.PopFront(&event);
+    std::free(event.data);
+  }
+}
+
+// Write path ---------------------------------------------------------------
+
+void EventBus::Write(const CoreEvent* event, WriteResult* result) {
+  WriteResult unused{};
+  if (result == nullptr) result = &unused;
+  if (event == nullptr) {
+    result->code = WRITE_REFUSED;
+    return;
+  }
+
+  if (event->eventType == EVENT_BLOCK_RELEASE) {
+    // The core's own hold is dropped by the dispatcher alone; a release under
+    // the core's ModuleId would let a block go while it is still being
+    // delivered.
+    if (event->providerID != CORE_MODULE_ID) Release(event->data, event->providerID);
+    return;
+  }
+
+  if (event->eventType == EVENT_TO_SUPERVISOR) {
+    // The buffer is ours from here on, whatever happens to it.
+    if (event->dataSize < 0) {
+      std::free(event->data);
+      result->code = WRITE_REFUSED;
+      return;
+    }
+    result->code = host_.SubmitToSupervisor(event->data, event->dataSize);
+    return;
+  }
+
+  if (event->providerID == 0) {
+    result->code = HandleReadRequest(*event);
+    return;
+  }
+
+  WriteOrdinary(*event, result);
+}
+
+int32_t EventBus::HandleReadRequest(const CoreEvent& event) {
+  if (event.eventType == EVENT_CANCEL_REQUEST) {
+    requests_.Cancel(event.requestID);
+    return WRITE_ACCEPTED;
+  }
+  requests_.Reissue(event.requestID);
+
+  // Plugins loaded earlier may broadcast while the loading pass still appends
+  // to the list, or while the close pass reorders it, so the walk takes the
+  // list's shared lock.  Only the matching Read entries are collected under
+  // it; the request threads are started after it is released.
+  const uint32_t key = BroadcastKey(event.eventSubtype);
+  boost::container::small_vector<PluginReadFn, 8> readers;
+  plugins_.ForEach([&](const pluginhost::PluginInfo& plugin) {
+    if (plugin.descriptor.acceptsRead != 0 && plugin.Read != nullptr &&
+        Matches(event.eventType, plugin.descriptor.subscriptionMasks, key))
+      readers.push_back(plugin.Read);
+  });
+
+  for (PluginReadFn read : readers) {
+    // Each reader owns its copy.  When it cannot be made, the reader gets a
+    // null payload with the request's own size.
+    void* copy = event.data != nullptr ? CopyPayload(event.data, event.dataSize) : nullptr;
+    try {
+      std::thread(&EventBus::RunRequestThread, this, read, event.dataSize, copy, event.requestID)
+          .detach();
+    } catch (...) {
+      std::free(copy);
+      throw;
+    }
+  }
+  return WRITE_ACCEPTED;
+}
+
+void EventBus::RunRequestThread(PluginReadFn read, int32_t dataSize, void* copy,
+                                uint32_t requestID) {
+  ReadRequest request;
+  std::memset(&request, 0, sizeof request);
+  request.structSize = sizeof(ReadRequest);
+  request.version = 1;
+  request.flag = 1;
+  request.dataSize = static_cast<uint32_t>(dataSize);
+  request.data = copy;
+  request.requestID = requestID;
+  ReadReply reply;
+  std::memset(&reply, 0, sizeof reply);
+  reply.structSize = sizeof(ReadReply);
+  reply.version = 1;
+
+  const uint32_t self = platform::CurrentThreadId();
+  requests_.RegisterRequestThread(self, true);
+  read(&request, &reply);
+  requests_.RegisterRequestThread(self, false);
+  std::free(copy);
+}
+
+void EventBus::PrintLog(const CoreEvent& event) {
+  const char* text = static_cast<const char*>(event.data);
+  // A text without its terminating zero inside dataSize is printed from a
+  // bounded copy, so a careless writer cannot make the sink read past it.
+  if (text != nullptr && event.dataSize > 0 &&
+      std::memchr(text, 0, static_cast<size_t>(event.dataSize)) == nullptr) {
+    const std::string bounded(text, static_cast<size_t>(event.dataSize));
+    host_.ConsoleSink(event.providerID, event.attributes.logLevel, bounded.c_str());
+    return;
+  }
+  host_.ConsoleSink(event.providerID, event.attributes.logLevel, text);
+}
+
+void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result) {
+  CoreEvent event = original;  // the working copy that is queued
+
+  if ((event.eventType & EVENT_LOG) != 0) {
+    const int32_t threshold = thresholds_.CurrentOf(event.providerID);
+    if ((event.eventSubtype & SUBTYPE_LOG_MESSAGE) != 0) {
+      const int32_t level = event.attributes.logLevel;
+      if (threshold < 0) {
+        // No threshold: printed always, but a level-0 message goes no further.
+        PrintLog(event);
+        if (level == 0) return;
+      } else if (threshold > level) {
+        return;
+      } else {
+        PrintLog(event);
+      }
+    } else if ((event.eventSubtype & SUBTYPE_LOG_QUERY) != 0) {
+      result->code = threshold;
+      return;
+    }
+  }
+
+  if (Stopping()) {
+    result->code = WRITE_REFUSED;
+    return;
+  }
+
+  const bool video = IsVideoFrame(event.eventType, event.eventSubtype);
+  if (video) {
+    const int32_t admitted = frames_.AdmitVideoFrame(event.providerID, event.attributes.keyFrame == 1);
+    if (admitted != WRITE_ACCEPTED) {
+      result->code = admitted;
+      return;
+    }
+  }
+
+  void* copy = nullptr;
+  if (event.data == nullptr || event.dataSize == 0) {
+    event.data = nullptr;
+    event.dataSize = 0;
+  } else {
+    copy = CopyPayload(event.data, event.dataSize);
+    if (copy == nullptr) {
+      // No subscriber gets this frame, so none may get the frames that
+      // depend on it.
+      if (video) frames_.ForgetProvider(event.providerID);
+      result->code = WRITE_NO_MEMORY;
+      return;
+    }
+    event.data = copy;
+  }
+
+  if (event.requestID != 0) {
+    WriterSlot* slot = requests_.SlotFor(event.requestID, platform::CurrentThreadId());
+    if (slot == nullptr) {
+      std::free(copy);
+      result->code = WRITE_REFUSED;
+      return;
+    }
+    // One answer with a payload in flight per request thread.
+    if (copy != nullptr) slot->Claim(copy);
+  }
+
+  result->code = AppendEvent(event);
+}
+
+int32_t EventBus::AppendEvent(const CoreEvent& event) {
+  int32_t code = WRITE_ACCEPTED;
+  {
+    std::lock_guard lock(queueMutex_);
+    // Checked again under the mutex: once the dispatcher has seen the stop
+    // and drained the queue, nothing would take this event out any more.
+    if (stop_.load(std::memory_order_relaxed)) {
+      code = WRITE_REFUSED;
+    } else {
+      try {
+        queue_.PushBack(event);
+        queuedCount_.store(queue_.size(), std::memory_order_relaxed);
+      } catch (const std::bad_alloc&) {
+        code = WRITE_NO_MEMORY;
+      }
+    }
+  }
+  if (code == WRITE_ACCEPTED) {
+    queueCv_.notify_one();
+    return code;
+  }
+  // Not queued: the block is nobody's, and its writer must not stay paced on it.
+  if (event.data != nullptr) {
+    requests_.WakeWriters(event.data);
+    std::free(event.data);
+  }
+  return code;
+}
+
+// Dispatcher -----------------------------------------------------------------
+
+void EventBus::RunDispatcher() {
+  platform::RaiseThreadPriority();
+
+  // The plugin list is complete before the dispatcher starts and is not
+  // changed again until it has returned (plugins are closed afterwards), so
+  // one snapshot serves the whole run without taking the list's lock per
+  // event.  This also lets a plugin broadcast a read request from inside its
+  // Write without taking that lock twice on this thread.
+  const std::vector<pluginhost::PluginInfo*> plugins = plugins_.Snapshot();
+
+  // Events are taken out in batches: under the queue mutex the dispatcher
+  // swaps the writers' ring with its own drained one, then delivers the batch
+  // in order without the mutex.  Writers and the dispatcher thus meet on the
+  // mutex once per batch instead of once per event; the order of delivery is
+  // the order of the queue all the same.
+  CoreEventQueue taken;
+  std::unique_lock lock(queueMutex_);
+  int64_t mark = platform::SteadyNowNs();
+  uint32_t events = 0;
+  for (;;) {
+    if (taken.empty()) {
+      if (!lock.owns_lock()) lock.lock();
+      queueCv_.wait(lock, [this] { return stop_.load(std::memory_order_relaxed) || !queue_.empty(); });
+      if (queue_.empty()) return;  // stopping, and everything queued was delivered
+      queue_.Swap(taken);
+      queuedCount_.store(0, std::memory_order_relaxed);
+      lock.unlock();
+    }
+
+    CoreEvent event;
+    taken.PopFront(&event);
+    // Entries still waiting: the rest of this batch and what writers have
+    // queued since.
+    const size_t queued = taken.size() + queuedCount_.load(std::memory_order_relaxed);
+    ++events;
+    const int64_t now = platform::SteadyNowNs();
+    const bool intervalPassed = now - mark >= statisticsIntervalNs_;
+    // The ring goes back to the writers once drained: give back its storage
+    // after a burst.
+    if (intervalPassed) taken.Compact();
+
+    blocks_.AddHolder(event.data, event.dataSize, CORE_MODULE_ID);
+
+    if (intervalPassed && queued != 0 && CoreAdmitsLevel0()) {
+      mark = now;
+      LogStatistics(queued, events);
+      events = 0;
+    }
+
+    if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && event.data != nullptr) {
+      // The document as text: up to its first zero byte, if it carries one.
+      const char* text = static_cast<const char*>(event.data);
+      const size_t size = static_cast<size_t>(event.dataSize);
+      const void* end = std::memchr(text, 0, size);
+      host_.PostApplyCoreConfig(
+          std::string(text, end != nullptr ? static_cast<const char*>(end) - text : size));
+    }
+
+    const uint32_t key = QueuedKey(event.eventSubtype);
+    for (const pluginhost::PluginInfo* plugin : plugins) {
+      if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && plugin->systemID() != event.providerID) {
+        DeliverConfigUpdate(event, *plugin);
+      } else if (plugin->descriptor.acceptsWrite != 0 && plugin->Write != nullptr &&
+                 Matches(event.eventType, plugin->descriptor.subscriptionMasks, key)) {
+        DeliverWrite(event, *plugin);
+      }
+    }
+
+    Release(event.data, CORE_MODULE_ID);
+  }
+}
+
+void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin) {
+  DeliveredEvent delivered;
+  std::memset(&delivered, 0, sizeof delivered);
+  delivered.structSize = sizeof(DeliveredEvent);
+  delivered.version = 1;
+  delivered.dataSize = event.dataSize;
+  delivered.data = event.data;
+  delivered.providerID = event.providerID;
+  delivered.requestID = event.requestID;
+  delivered.eventType = event.eventType;
+  delivered.eventSubtype = event.eventSubtype;
+  delivered.attributes = event.attributes;
+  WriteReply reply;
+  std::memset(&reply, 0, sizeof reply);
+  reply.structSize = sizeof(WriteReply);
+  reply.version = 1;
+
+  const ModuleId holder = plugin.systemID();
+  blocks_.AddHolder(event.data, event.dataSize, holder);
+
+  // Clock reads only when the report could be printed at all.
+  const bool timed = event.eventType != EVENT_LOG && CoreAdmitsLevel0();
+  const int64_t start = timed ? platform::SteadyNowNs() : 0;
+  const int32_t rc = plugin.Write(&delivered, &reply);
+  const int64_t elapsedMs = timed ? (platform::SteadyNowNs() - start) / 1000000 : 0;
+
+  const CoreWriteFn writer = host_.Writer();
+  if (rc != 0 || reply.errorCode != 0)
+    core::Log(CORE_MODULE_ID, writer, 0, "plugin %s write returned %d error %d",
+              plugin.Filename.c_str(), rc, reply.errorCode);
+  if (timed && elapsedMs > kSlowWriteMs)
+    core::Log(CORE_MODULE_ID, writer, 0,
+              "core write took %lldms, providerID %x, eventType: %d, PI.systemID: %x, PI.Filename: %s",
+              static_cast<long long>(elapsedMs), event.providerID,
+              static_cast<int>(event.eventType), holder, plugin.Filename.c_str());
+
+  if (reply.keepBlock == 0) Release(event.data, holder);
+}
+
+void EventBus::DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin) {
+  if (plugin.Ioctl == nullptr) return;
+  IoctlRequest request;
+  std::memset(&request, 0, sizeof request);
+  request.structSize = sizeof(IoctlRequest);
+  request.version = 1;
+  request.code = IOCTL_CONFIG_UPDATE;
+  request.buffer.structSize = sizeof(BufferDescriptor);
+  request.buffer.version = 1;
+  request.buffer.length = static_cast<uint32_t>(event.dataSize);
+  request.buffer.data = event.data;
+  IoctlReply reply;
+  std::memset(&reply, 0, sizeof reply);
+  reply.structSize = sizeof(IoctlReply);
+  reply.version = 1;
+  reply.code = IOCTL_CONFIG_UPDATE;
+  reply.nested.structSize = sizeof(BlockHeader);
+  reply.nested.version = 1;
+
+  const ModuleId holder = plugin.systemID();
+  blocks_.AddHolder(event.data, event.dataSize, holder);
+  const int32_t rc = plugin.Ioctl(&request, &reply);
+  if (rc != 0 || reply.errorCode != 0)
+    core::Log(CORE_MODULE_ID, host_.Writer(), 0, "plugin %s update config returned %d error %d",
+              plugin.Filename.c_str(), rc, reply.errorCode);
+  if (reply.keepBlock == 0) Release(event.data, holder);
+}
+
+void EventBus::LogStatistics(size_t queued, uint32_t events) {
+  const RefBlockRegistry::Totals totals = blocks_.Counts();
+  // Read and reset in one step, so frames refused meanwhile count next time.
+  const uint64_t throttled = frames_.TakeThrottledVideoFrames();
+  core::Log(CORE_MODULE_ID, host_.Writer(), 0,
+            "core event queue size: %zu, throttledvideoframes:%s, events:%s, refblks: %s (%s bytes)",
+            queued, GroupedDecimal(throttled).c_str(), GroupedDecimal(events).c_str(),
+            GroupedDecimal(totals.count).c_str(), GroupedDecimal(totals.bytes).c_str());
+}
+
+void EventBus::Release(void* block, ModuleId holder) {
+  if (!blocks_.ReleaseHolder(block, holder) || block == nullptr) return;
+  // Wake before freeing: once freed, the address may come back from malloc as
+  // another answer's block, and a late wake must not clear that one.
+  requests_.WakeWriters(block);
+  std::free(block);
+}
+
+bool EventBus::CoreAdmitsLevel0() const {
+  // What a threshold query for the core through the write path answers,
+  // read directly: unset, or not above 0.
+  const int32_t threshold = thresholds_.CurrentOf(CORE_MODULE_ID);
+  return threshold <= 0;
+}
+
+// Stop, start-up wait, misc ----------------------------------------------------
+
+void EventBus::RequestStop() {
+  {
+    std::lock_guard lock(queueMutex_);
+    stop_.store(true, std::memory_order_release);
+  }
+  queueCv_.notify_one();
+}
+
+void EventBus::WaitOnce(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(queueMutex_);
+  queueCv_.wait_for(lock, timeout);
+}
+
+void EventBus::NotifyUnderQueueMutex(const std::function<void()>& fn) {
+  {
+    std::lock_guard lock(queueMutex_);
+    if (fn) fn();
+  }
+  queueCv_.notify_one();
+}
+
+void EventBus::LogLeakReport() {
+  const std::string report = blocks_.LeakReport();
+  if (!report.empty()) core::Log(CORE_MODULE_ID, host_.Writer(), 0, "%s", report.c_str());
+}
+
+size_t EventBus::QueueSize() const {
+  std::lock_guard lock(queueMutex_);
+  return queue_.size();
+}
+
+}  // namespace eventbus

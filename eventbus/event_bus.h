@@ -1,0 +1,147 @@
+// EventBus: the in-process event bus between plugins.
+//
+// Every event enters through Write, the body of the write callback handed to
+// plugins: it releases shared blocks, hands packets to the supervisor link,
+// cancels and broadcasts read requests, answers log-threshold queries, filters
+// and prints log messages, admits video frames, copies the payload once into a
+// shared block and appends the event to the core event queue.  RunDispatcher
+// takes events from the queue one at a time and delivers them to the matching
+// plugins' Write entries, and configuration updates to every other plugin's
+// IOCTL entry.
+//
+// The bus owns the queue with its mutex and condition variable, the stop flag,
+// the throttling flag, the block registry, the video-frame tracker and the
+// request registry.  The plugin list, the log thresholds and the host (the
+// core object) belong to the caller and must outlive the bus.
+//
+// Threads: Write [any-thread], any number at once; RunDispatcher [main], once.
+// No bus lock is held while a plugin's entry point or the host's console sink
+// runs.
+#ifndef EVENTBUS_EVENT_BUS_H_
+#define EVENTBUS_EVENT_BUS_H_
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "core/log_thresholds.h"
+#include "eventbus/core_event_queue.h"
+#include "eventbus/frame_tracker.h"
+#include "eventbus/ref_block_registry.h"
+#include "eventbus/request_registry.h"
+#include "pluginhost/plugin_abi.h"
+#include "pluginhost/plugin_info.h"
+
+namespace eventbus {
+
+// What the bus needs from the core object.  Tests implement a fake.
+class BusHost {
+ public:
+  virtual ~BusHost() = default;
+  // Prints one log line.  [any-thread]
+  virtual void ConsoleSink(ModuleId module, int32_t level, const char* text) = 0;
+  // Takes ownership of a malloc'ed to-supervisor buffer.  Returns the result
+  // code: 0 queued for the pipe, 1 refused because there is no pipe (the host
+  // has freed the buffer then).  [any-thread]
+  virtual int32_t SubmitToSupervisor(void* data, int64_t size) = 0;
+  // Runs the core's own configuration handling on the I/O thread.  [dispatcher]
+  virtual void PostApplyCoreConfig(std::string text) = 0;
+  // The write callback, used for the bus's own log lines.  [any-thread]
+  virtual CoreWriteFn Writer() = 0;
+};
+
+class EventBus {
+ public:
+  // A delivery that takes longer than this is reported (whole milliseconds).
+  static constexpr int64_t kSlowWriteMs = 5;
+  // Interval of the statistics line and of the queue storage check.
+  static constexpr int64_t kStatisticsIntervalNs = 60LL * 1000 * 1000 * 1000;
+
+  EventBus(core::LogThresholds& thresholds, pluginhost::PluginList& plugins, BusHost& host);
+  // Frees the payload blocks of events still queued.  Blocks still held by
+  // plugins are left alone; LogLeakReport names them.
+  ~EventBus();
+  EventBus(const EventBus&) = delete;
+  EventBus& operator=(const EventBus&) = delete;
+
+  // The write path: routes one event and puts the outcome in result->code
+  // (WRITE_* codes, or the threshold for a log query).  A null result is
+  // tolerated; a null event is refused.  [any-thread]
+  void Write(const CoreEvent* event, WriteResult* result);
+
+  // Delivers queued events until a stop has been requested and the queue is
+  // empty; events queued before the stop are all delivered.  [main]
+  void RunDispatcher();
+
+  // Sets the stop flag (never cleared) and wakes the dispatcher.  From then on
+  // the write path refuses ordinary events.  [any-thread]
+  void RequestStop();
+  bool Stopping() const { return stop_.load(std::memory_order_acquire); }
+
+  // One wait on the queue's condition variable, ended by any notification or
+  // the timeout: the start-up wait for the supervisor's first message.  [main]
+  void WaitOnce(std::chrono::milliseconds timeout);
+  // Runs fn under the queue mutex, then notifies one waiter.  [any-thread]
+  void NotifyUnderQueueMutex(const std::function<void()>& fn);
+
+  // The memory monitor's throttling flag.  [io-thread] writes, any reads.
+  void SetThrottling(bool on) { throttling_.store(on, std::memory_order_relaxed); }
+  bool Throttling() const { return throttling_.load(std::memory_order_relaxed); }
+
+  // Logs the shutdown leak report (blocks still held) at level 0 for the core,
+  // when there is anything to report.  Called by the core object as it is
+  // destroyed, while the write callback still works.  [main]
+  void LogLeakReport();
+
+  RefBlockRegistry& Blocks() { return blocks_; }
+  FrameTracker& Frames() { return frames_; }
+  RequestRegistry& Requests() { return requests_; }
+  // Events queued and not yet taken by the dispatcher.
+  size_t QueueSize() const;
+
+  // Shortens the statistics interval so tests need not wait a minute.
+  // Before RunDispatcher only.
+  void SetStatisticsIntervalForTesting(int64_t ns) { statisticsIntervalNs_ = ns; }
+  uint64_t ThrottledVideoFrames() const { return frames_.ThrottledVideoFrames(); }
+
+ private:
+  void WriteOrdinary(const CoreEvent& event, WriteResult* result);
+  int32_t HandleReadRequest(const CoreEvent& event);
+  void RunRequestThread(PluginReadFn read, int32_t dataSize, void* copy, uint32_t requestID);
+  void PrintLog(const CoreEvent& event);
+  int32_t AppendEvent(const CoreEvent& event);
+
+  void Dispatch(const CoreEvent& event);
+  void DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
+  void DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
+  void LogStatistics(size_t queued, uint32_t events);
+  // Drops `holder`'s hold on `block`; frees it when that was the last hold.
+  void Release(void* block, ModuleId holder);
+  bool CoreAdmitsLevel0() const;
+
+  core::LogThresholds& thresholds_;
+  pluginhost::PluginList& plugins_;
+  BusHost& host_;
+  int64_t statisticsIntervalNs_ = kStatisticsIntervalNs;
+
+  std::atomic<bool> throttling_{false};
+  RefBlockRegistry blocks_;
+  FrameTracker frames_{throttling_};
+  RequestRegistry requests_;
+
+  mutable std::mutex queueMutex_;
+  std::condition_variable queueCv_;
+  CoreEventQueue queue_;            // guarded by queueMutex_
+  // queue_.size(), written under queueMutex_, read by the dispatcher without
+  // it for the statistics line.
+  std::atomic<size_t> queuedCount_{0};
+  std::atomic<bool> stop_{false};   // written under queueMutex_, read anywhere
+};
+
+}  // namespace eventbus
+
+#endif  // EVENTBUS_EVENT_BUS_H_
