@@ -2,6 +2,7 @@
 # machine needs: `make demo` and `make test` install what is missing first.
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
+FUZZ_SECONDS ?= 60
 
 .PHONY: demo test build deps bench fuzz clean
 
@@ -19,6 +20,15 @@ test: deps
 build: deps
 	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE) --build build -j $(JOBS)
+
+# Builds the libFuzzer targets with clang into build-fuzz/ and runs each for
+# FUZZ_SECONDS; new inputs go to build-fuzz/corpus, the seeds stay as they are.
+fuzz: deps
+	$(CMAKE) -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build build-fuzz -j $(JOBS)
+	mkdir -p build-fuzz/corpus/xml
+	build-fuzz/xml_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    build-fuzz/corpus/xml fuzz/corpus/xml
 
 deps:
 	@scripts/install-deps
