@@ -2,6 +2,7 @@
 # machine needs: `make demo` and `make test` install what is missing first.
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
+FUZZ_SECONDS ?= 60
 
 .PHONY: demo test build deps bench fuzz clean
 
@@ -24,6 +25,15 @@ bench: deps
 	$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCORE_BUILD_BENCH=ON -DCORE_BUILD_TESTS=OFF
 	$(CMAKE) --build build-bench -j $(JOBS) --target bench_bus
 	build-bench/bench/bench_bus --benchmark_counters_tabular=true
+
+# Builds the libFuzzer targets with clang into build-fuzz/ and runs each for
+# FUZZ_SECONDS; new inputs go to build-fuzz/corpus, the seeds stay as they are.
+fuzz: deps
+	$(CMAKE) -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build build-fuzz -j $(JOBS)
+	mkdir -p build-fuzz/corpus/xml
+	build-fuzz/xml_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    build-fuzz/corpus/xml fuzz/corpus/xml
 
 deps:
 	@scripts/install-deps

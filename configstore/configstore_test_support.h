@@ -1,0 +1,153 @@
+// Helpers shared by the configuration store's tests: a scratch directory,
+// a file seam that breaks the call a test names, and a log writer that
+// records what the code under test logs.
+#ifndef CONFIGSTORE_CONFIGSTORE_TEST_SUPPORT_H_
+#define CONFIGSTORE_CONFIGSTORE_TEST_SUPPORT_H_
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+
+#include "platform/file_ops.h"
+#include "pluginhost/plugin_abi.h"
+
+namespace configstore::testing {
+
+namespace fs = boost::filesystem;
+
+class TempDir {
+ public:
+  TempDir() : path_(fs::temp_directory_path() / fs::unique_path("configstore-%%%%-%%%%-%%%%")) {
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    boost::system::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  std::string str() const { return path_.string(); }
+
+ private:
+  fs::path path_;
+};
+
+inline void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+inline std::set<std::string> Entries(const std::string& directory) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+// The POSIX seam, except that the call named by `fail` ("create", "write",
+// "short write", "fsync", "close", "sync directory", "unlink", "rename",
+// "open", "read") fails with `error` -- only on `failPath` when that is set,
+// only the first `failTimes` times when that is not negative.  A set
+// `current` is the pretended current directory; changes are only recorded.
+class TestFiles : public platform::FileOpsWrapper {
+ public:
+  TestFiles() : FileOpsWrapper(platform::DefaultFileOps()) {}
+
+  std::string fail;
+  std::string failPath;
+  int error = EIO;
+  int failTimes = -1;
+  int hits = 0;             // calls of the named kind seen so far
+  uintmax_t extraSize = 0;  // files seem this much larger than they are
+  std::string current;
+  std::optional<std::string> changedTo;
+
+  int OpenExclusive(const std::string& path, int* fd, bool* lockBusy) override {
+    return Hit("create", path) ? error : FileOpsWrapper::OpenExclusive(path, fd, lockBusy);
+  }
+  int Write(int fd, const void* data, size_t size, size_t* written) override {
+    if (Hit("write")) return *written = 0, error;
+    return FileOpsWrapper::Write(fd, data, Hit("short write") ? size - 1 : size, written);
+  }
+  int Sync(int fd) override { return Hit("fsync") ? error : FileOpsWrapper::Sync(fd); }
+  int Close(int fd) override {
+    const int result = FileOpsWrapper::Close(fd);
+    return Hit("close") ? error : result;
+  }
+  int SyncDirectory(const std::string& path) override {
+    return Hit("sync directory") ? error : FileOpsWrapper::SyncDirectory(path);
+  }
+  int Unlink(const std::string& path) override {
+    return Hit("unlink", path) ? error : FileOpsWrapper::Unlink(path);
+  }
+  int Rename(const std::string& from, const std::string& to) override {
+    return Hit("rename", from) ? error : FileOpsWrapper::Rename(from, to);
+  }
+  std::FILE* OpenStream(const std::string& path, const char* mode, int* result) override {
+    if (Hit("open", path)) return *result = error, nullptr;
+    return FileOpsWrapper::OpenStream(path, mode, result);
+  }
+  size_t ReadItem(std::FILE* file, void* buffer, size_t size, int* result) override {
+    if (Hit("read")) return *result = error, 0;
+    return FileOpsWrapper::ReadItem(file, buffer, size, result);
+  }
+  boost::system::error_code FileSize(const std::string& path, uintmax_t* size) override {
+    const boost::system::error_code result = FileOpsWrapper::FileSize(path, size);
+    *size += extraSize;
+    return result;
+  }
+  std::string CurrentDirectory(boost::system::error_code* result) override {
+    if (current.empty()) return FileOpsWrapper::CurrentDirectory(result);
+    result->clear();
+    return current;
+  }
+  boost::system::error_code ChangeDirectory(const std::string& path) override {
+    changedTo = path;
+    return {};
+  }
+
+ private:
+  bool Hit(const char* kind, const std::string& path = std::string()) {
+    if (fail != kind || (!failPath.empty() && path != failPath)) return false;
+    return failTimes < 0 || ++hits <= failTimes;
+  }
+};
+
+// Records the log messages written through Writer() at any level.
+class LogCapture {
+ public:
+  using Line = std::pair<int32_t, std::string>;
+  using Lines = std::vector<Line>;
+
+  LogCapture() { Recorded().clear(); }
+  static CoreWriteFn Writer() { return &Write; }
+  static Lines Take() { return std::exchange(Recorded(), {}); }
+
+ private:
+  static int32_t Write(const CoreEvent* event, WriteResult* result) {
+    result->code = -1;  // threshold queries: unset, everything passes
+    if ((event->eventSubtype & 0xFFFF) == SUBTYPE_LOG_MESSAGE && event->dataSize > 0) {
+      Recorded().emplace_back(event->attributes.logLevel,
+                              std::string(static_cast<const char*>(event->data),
+                                          static_cast<size_t>(event->dataSize - 1)));
+    }
+    return 0;
+  }
+  static Lines& Recorded() {
+    static Lines lines;
+    return lines;
+  }
+};
+
+}  // namespace configstore::testing
+
+#endif  // CONFIGSTORE_CONFIGSTORE_TEST_SUPPORT_H_
