@@ -33,16 +33,25 @@ bool LogEnabled(ModuleId module, CoreWriteFn writer, int32_t level) {
 }
 
 void Log(ModuleId module, CoreWriteFn writer, int32_t level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  LogV(module, writer, level, format, args);
+  va_end(args);
+}
+
+void LogV(ModuleId module, CoreWriteFn writer, int32_t level, const char* format, va_list args) {
   if (writer == nullptr) return;
   const int32_t threshold = QueryThreshold(module, writer);
   if (threshold != -1 && threshold > level) return;
 
   char buffer[kLogBufferSize];
-  va_list args;
-  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
   const int needed = std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  if (needed <= 0) return;
+  if (needed <= 0) {
+    va_end(again);
+    return;
+  }
 
   // Level-0 messages (statistics, leak reports) are never cut: format them
   // again into a buffer of the full length.  Others keep the first 511 bytes.
@@ -52,16 +61,19 @@ void Log(ModuleId module, CoreWriteFn writer, int32_t level, const char* format,
   if (length >= kLogBufferSize) {
     if (level == 0) {
       large.reset(new char[length + 1]);
-      va_start(args, format);
-      const int again = std::vsnprintf(large.get(), length + 1, format, args);
-      va_end(args);
-      if (again <= 0) return;
+      const int second = std::vsnprintf(large.get(), length + 1, format, again);
+      if (second <= 0) {
+        va_end(again);
+        return;
+      }
       text = large.get();
-      length = static_cast<size_t>(again) < length ? static_cast<size_t>(again) : length;
+      length = static_cast<size_t>(second) < length ? static_cast<size_t>(second) : length;
     } else {
       length = kLogBufferSize - 1;
     }
   }
+
+  va_end(again);
 
   CoreEvent message;
   std::memset(&message, 0, sizeof message);

@@ -7,6 +7,7 @@
 #ifndef CORE_LOG_H_
 #define CORE_LOG_H_
 
+#include <cstdarg>
 #include <cstdint>
 
 #include "pluginhost/plugin_abi.h"
@@ -26,6 +27,9 @@ constexpr int32_t kLevelFatal = 100;
 // are cut to 511 characters, except at level 0, which is never cut.
 void Log(ModuleId module, CoreWriteFn writer, int32_t level, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
+
+// The same with a va_list.
+void LogV(ModuleId module, CoreWriteFn writer, int32_t level, const char* format, va_list args);
 
 // True when a message of `level` from `module` would pass its threshold:
 // the threshold query answers -1 (unset) or a value not above `level`.

@@ -16,8 +16,8 @@ using DispatcherTest = BusFixture;
 
 TEST_F(DispatcherTest, DeliversInQueueThenListOrderAndDrainsOnStop) {
   std::vector<std::string> order;
-  Fake(0).onWrite = [&](const DeliveredEvent& e, WriteReply&) { order.push_back("A" + std::string(static_cast<const char*>(e.data), 2)); };
-  Fake(1).onWrite = [&](const DeliveredEvent& e, WriteReply&) { order.push_back("B" + std::string(static_cast<const char*>(e.data), 2)); };
+  Fake(0).onWrite = [&](const DeliveredEvent& e, WriteReply&) { order.push_back(std::string("A").append(static_cast<const char*>(e.data), 2)); };
+  Fake(1).onWrite = [&](const DeliveredEvent& e, WriteReply&) { order.push_back(std::string("B").append(static_cast<const char*>(e.data), 2)); };
   AddPlugin(0, {.id = kA});
   AddPlugin(1, {.id = kB});
   for (const char* text : {"e1", "e2", "e3"}) {

@@ -1,0 +1,258 @@
+#include "core/dvrcore.h"
+
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/filesystem/path.hpp>
+#include <tinyxml.h>
+
+#include "configstore/config_backup.h"
+#include "configstore/config_bringup.h"
+#include "core/console_line.h"
+#include "core/log.h"
+#include "platform/file_ops.h"
+#include "platform/platform.h"
+#include "eventbus/core_config.h"
+#include "eventbus/post_document.h"
+#include "pluginhost/plugin_host.h"
+#include "pluginhost/product_document.h"
+#include "pluginhost/status_document.h"
+
+namespace core {
+
+const char kBuildVersion[] = "20.12.8.0";
+
+namespace {
+
+// The one core object, for the C callbacks handed to plugins.  Set by the
+// constructor and never cleared.
+dvrcore* g_core = nullptr;
+
+dvrcore* FromContext(CoreContext* self) {
+  // The context is the core object's first member, so its address is the
+  // object's address.
+  return reinterpret_cast<dvrcore*>(self);
+}
+
+void ContextDestroy(CoreContext*) {
+  // The core object belongs to the process entry; a plugin cannot end it.
+}
+
+int64_t* ContextNow(CoreContext*, int64_t* slot) {
+  *slot = platform::SteadyNowNs();
+  return slot;
+}
+
+void ContextPublishMemoryState(CoreContext* self) { FromContext(self)->PublishMemoryState(); }
+
+void ContextLogLine(CoreContext* self, ModuleId module, int32_t level, const char* text) {
+  FromContext(self)->ConsoleSink(module, level, text);
+}
+
+const CoreContextTable kContextTable = {&ContextDestroy, &ContextNow, &ContextPublishMemoryState,
+                                        &ContextLogLine};
+
+}  // namespace
+
+dvrcore::dvrcore(std::string executablePath)
+    : context_{&kContextTable},
+      monitorTimer_(io_, std::chrono::milliseconds(100)),
+      bridge_(*this),
+      pipe_(io_, bridge_),
+      bus_(thresholds_, plugins_, bridge_),
+      executablePath_(std::move(executablePath)),
+      monitor_(monitorTimer_,
+               MonitorHost{&dvrcore::WriteToCore, [this] { PublishMemoryState(); },
+                           [this](bool on) { bus_.SetThrottling(on); },
+                           [this] { return throttlingSwitch_; }},
+               systemInfo_) {
+  static_assert(std::is_standard_layout_v<CoreContext>);
+  g_core = this;
+}
+
+dvrcore::~dvrcore() {
+  // Blocks that plugins kept and never released are reported once, at level
+  // 0: the stop flag is set by now, so the report reaches the console only.
+  bus_.LogLeakReport();
+}
+
+int32_t dvrcore::WriteToCore(const CoreEvent* event, WriteResult* result) {
+  g_core->bus_.Write(event, result);
+  return 0;
+}
+
+void dvrcore::Log(int32_t level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  core::LogV(CORE_MODULE_ID, &dvrcore::WriteToCore, level, format, args);
+  va_end(args);
+}
+
+std::string dvrcore::CoreDirectory() const {
+  return boost::filesystem::path(executablePath_).parent_path().string();
+}
+
+bool dvrcore::Initialise(int64_t pipeHandle) {
+  names_.Set(CORE_MODULE_ID, "core");
+  colour_ = platform::ConsoleSupportsColour();
+  // The pipe logs "failed to open ipc pipe" itself when it cannot attach.
+  return pipe_.Open(pipeHandle);
+}
+
+void dvrcore::RequestStop() { bus_.RequestStop(); }
+
+void dvrcore::ConsoleSink(ModuleId module, int32_t level, const char* text) {
+  if (text == nullptr || pipe_.Background()) return;
+  const std::string line =
+      FormatConsoleLine(colour_, level, platform::WallNowSeconds(), names_.Lookup(module), text);
+  platform::WriteConsole(line.data(), line.size());
+}
+
+void dvrcore::PublishMemoryState() {
+  TiXmlDocument document;
+  document.InsertEndChild(TiXmlDeclaration("", "", ""));
+  TiXmlElement root("Vexo");
+  TiXmlElement memory("Memory");
+  memory.SetAttribute("ID", static_cast<int>(static_cast<int32_t>(CORE_MODULE_ID)));
+  memory.SetAttribute("Throttling", bus_.Throttling() ? 1 : 0);
+  memory.SetAttribute("Time", static_cast<int>(static_cast<int32_t>(platform::WallNowSeconds())));
+  root.InsertEndChild(memory);
+  document.InsertEndChild(root);
+  eventbus::PostDocument(document, EVENT_MEMORY_STATE, &dvrcore::WriteToCore);
+}
+
+void dvrcore::WriteStatusDocument() {
+  pluginhost::StatusInputs inputs;
+  inputs.executableName = boost::filesystem::path(executablePath_).filename().string();
+  inputs.version = version_;
+  inputs.productFamily = productFamily_;
+  inputs.throttlingSwitch = throttlingSwitch_;
+  // The daemon's name and version are written on the I/O thread under the
+  // queue mutex.
+  bus_.NotifyUnderQueueMutex([&] {
+    inputs.supervisorFileName = pipe_.FileName();
+    inputs.supervisorVersion = pipe_.Version();
+  });
+  inputs.plugins = &plugins_;
+  inputs.thresholds = &thresholds_;
+  inputs.loadProblems = &loadProblems_;
+  pluginhost::WriteStatusDocument(inputs, &dvrcore::WriteToCore);
+}
+
+void dvrcore::ApplyConfigUpdate(const std::string& text) {
+  // Once the stop has begun the plugin list is being closed and reordered:
+  // a rewrite of the status document must not overlap that.
+  if (bus_.Stopping()) return;
+  if (eventbus::ApplyCoreConfig(text, thresholds_)) WriteStatusDocument();
+}
+
+pluginhost::HostContext dvrcore::PluginHostContext() {
+  pluginhost::HostContext host;
+  host.coreDirectory = CoreDirectory();
+  host.context = &context_;
+  host.write = &dvrcore::WriteToCore;
+  host.thresholds = &thresholds_;
+  host.names = &names_;
+  host.loadProblems = &loadProblems_;
+  host.plugins = &plugins_;
+  return host;
+}
+
+void dvrcore::StartIoThread() {
+  ioThread_ = std::thread([this] {
+    // Keeps the service running between handlers until the stop sequence
+    // stops it explicitly.
+    auto guard = boost::asio::make_work_guard(io_);
+    io_.run();
+  });
+}
+
+void dvrcore::StopIoThread() {
+  io_.stop();
+  if (ioThread_.joinable()) ioThread_.join();
+}
+
+void dvrcore::run() {
+  version_ = kBuildVersion;
+  plugins_.Modify([](pluginhost::PluginList::Records& records) { records.clear(); });
+
+  // SIGINT (and SIGTERM, how a service manager asks for a stop) requests an
+  // orderly stop once; after the stop sequence the default effect returns.
+  signals_ = std::make_unique<boost::asio::signal_set>(io_, SIGINT, SIGTERM);
+  signals_->async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
+
+  const std::string coreDirectory = CoreDirectory();
+
+  configstore::BringUpHost bringUp;
+  bringUp.write = &dvrcore::WriteToCore;
+  bringUp.stopRequested = [this] { return bus_.Stopping(); };
+  bringUp.pollIo = [this] { io_.poll_one(); };
+  bringUp.deliverLogOnce = [this](const std::string& directory, const std::string& text) {
+    return pluginhost::DeliverLogOnce(directory, text, &context_);
+  };
+  bringUp.exitProcess = [](int code) { std::exit(code); };
+  configstore::RunConfigBringUp(coreDirectory, bringUp);
+
+  configstore::BackUpConfiguration(coreDirectory, configstore::BackupDirection::kUp,
+                                   &dvrcore::WriteToCore);
+
+  pluginhost::ProductSettings product{productFamily_, version_, throttlingSwitch_};
+  pluginhost::ReadProductAndSettings(&product, thresholds_);
+  productFamily_ = product.family;
+  version_ = product.version;
+  throttlingSwitch_ = product.throttlingSwitch;
+
+  pluginhost::HostContext host = PluginHostContext();
+  pluginhost::LoadAllPlugins(host);
+
+  if (pipe_.IsOpen()) pipe_.StartReading();
+  StartIoThread();
+  // Give the supervisor up to 10 seconds to introduce itself, so that the
+  // status document names it.  Any notification ends the wait early.
+  if (pipe_.IsOpen()) bus_.WaitOnce(std::chrono::seconds(10));
+
+  pluginhost::OpenAll(host);
+  pluginhost::StartReadThreads(host);
+  monitor_.Start();
+  WriteStatusDocument();
+
+  Log(kLevelInfo, "successfully started core version %s", version_.c_str());
+  bus_.RunDispatcher();
+
+  Log(kLevelInfo, "stopping core version %s...", version_.c_str());
+  monitor_.Cancel();
+  pluginhost::CloseAll(host);
+  StopIoThread();
+  pipe_.ReleaseQueued();
+  pluginhost::UnloadAll(host);
+  configstore::BackUpConfiguration(coreDirectory, configstore::BackupDirection::kDown,
+                                   &dvrcore::WriteToCore);
+  signals_.reset();
+}
+
+void dvrcore::Bridge::ConsoleSink(ModuleId module, int32_t level, const char* text) {
+  core_.ConsoleSink(module, level, text);
+}
+
+int32_t dvrcore::Bridge::SubmitToSupervisor(void* data, int64_t size) {
+  return core_.pipe_.Submit(data, size);
+}
+
+void dvrcore::Bridge::PostApplyCoreConfig(std::string text) {
+  boost::asio::post(core_.io_, [this, text = std::move(text)] { core_.ApplyConfigUpdate(text); });
+}
+
+void dvrcore::Bridge::RequestStop() { core_.RequestStop(); }
+
+void dvrcore::Bridge::NotifyUnderQueueMutex(const std::function<void()>& fn) {
+  core_.bus_.NotifyUnderQueueMutex(fn);
+}
+
+pluginhost::PluginList& dvrcore::Bridge::Plugins() { return core_.plugins_; }
+
+}  // namespace core
