@@ -3,6 +3,7 @@
 #include <tinyxml.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -71,6 +72,14 @@ std::string TextAttribute(const TiXmlElement* element, const char* name) {
 
 std::string Number(const std::optional<int32_t>& value) {
   return value ? std::to_string(*value) : std::string("-");
+}
+
+// The name the core's console shows for a module: its file name without the
+// last extension, in lower case.
+std::string ConsoleName(const std::string& file) {
+  std::string name = file.substr(0, file.rfind('.'));
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name;
 }
 
 std::string Padded(const std::string& text, size_t width, bool right) {
@@ -160,16 +169,22 @@ std::vector<std::string> FormatModuleTable(const ModuleTable& table) {
   title += ", " + std::to_string(table.modules.size()) + " modules";
   lines.push_back(title);
 
-  size_t fileWidth = 4;
-  for (const ModuleRow& row : table.modules) fileWidth = std::max(fileWidth, row.file.size());
-  for (const FailedLibrary& f : table.failed) fileWidth = std::max(fileWidth, f.file.size());
+  size_t nameWidth = 4, fileWidth = 4;
+  for (const ModuleRow& row : table.modules) {
+    nameWidth = std::max(nameWidth, ConsoleName(row.file).size());
+    fileWidth = std::max(fileWidth, row.file.size());
+  }
+  fileWidth += nameWidth + 2;  // the file column follows the name column
+  size_t failedWidth = 4;
+  for (const FailedLibrary& f : table.failed) failedWidth = std::max(failedWidth, f.file.size());
 
-  lines.push_back("ID          " + Padded("File", fileWidth, false) +
+  lines.push_back("ID          " + Padded(Padded("Name", nameWidth, false) + "  File", fileWidth, false) +
                   "  Load ms  Open ms  Open code  Level  Default");
   for (const ModuleRow& row : table.modules) {
     char id[16];
     std::snprintf(id, sizeof id, "0x%08X", row.id);
-    lines.push_back(std::string(id) + "  " + Padded(row.file, fileWidth, false) + "  " +
+    const std::string names = Padded(ConsoleName(row.file), nameWidth, false) + "  " + row.file;
+    lines.push_back(std::string(id) + "  " + Padded(names, fileWidth, false) + "  " +
                     Padded(Number(row.loadMs), 7, true) + "  " + Padded(Number(row.openMs), 7, true) +
                     "  " + Padded(Number(row.openCode), 9, true) + "  " +
                     Padded(Number(row.logLevel), 5, true) + "  " +
@@ -183,7 +198,7 @@ std::vector<std::string> FormatModuleTable(const ModuleTable& table) {
   if (!table.failed.empty()) {
     lines.push_back("Failed libraries:");
     for (const FailedLibrary& f : table.failed)
-      lines.push_back("  " + Padded(f.file, fileWidth, false) + "  " + f.reason);
+      lines.push_back("  " + Padded(f.file, failedWidth, false) + "  " + f.reason);
   }
   return lines;
 }

@@ -18,15 +18,15 @@ TEST(ModuleTableTest, LaysOutModulesSupervisorAndFailedLibraries) {
   ASSERT_TRUE(ParseModuleTable(sample.str(), &table, &error)) << error;
   const std::vector<std::string> expected = {
       "Core 20.12.8.0, supervised by orvaned 3.1.4, 5 modules",
-      "ID          File            Load ms  Open ms  Open code  Level  Default",
-      "0x80000000  core                  0        0          0     25       25",
-      "0x00010000  ZovUR.dll             1        0          0     -1       -1",
-      "0x00020000  camsim.dll            2        0          0     25       25",
-      "0x00030000  recorder.dll          3        3          5      0       25",
-      "0x00040000  statusview.dll        1        0          0     25       25",
-      "Total                             7        3",
+      "ID          Name        File            Load ms  Open ms  Open code  Level  Default",
+      "0x80000000  core        core                  0        0          0     25       25",
+      "0x00010000  zovur       ZovUR.dll             1        0          0     -1       -1",
+      "0x00020000  camsim      camsim.dll            2        0          0     25       25",
+      "0x00030000  recorder    recorder.dll          3        3          5      0       25",
+      "0x00040000  statusview  statusview.dll        1        0          0     25       25",
+      "Total                                         7        3",
       "Failed libraries:",
-      "  broken.dll      missing dependency",
+      "  broken.dll  missing dependency",
   };
   EXPECT_EQ(FormatModuleTable(table), expected);
 
@@ -34,7 +34,7 @@ TEST(ModuleTableTest, LaysOutModulesSupervisorAndFailedLibraries) {
   ASSERT_TRUE(ParseModuleTable("<Vexo Delta=\"1\"><Modules><Module><Plugin ID=\"327680\" LogLevel=\"25\"/>"
                                "</Module></Modules></Vexo>", &table, &error));
   EXPECT_TRUE(table.delta);
-  EXPECT_EQ(FormatModuleTable(table).at(2), "0x00050000              -        -          -     25        -");
+  EXPECT_EQ(FormatModuleTable(table).at(2), "0x00050000                    -        -          -     25        -");
 }
 
 TEST(ModuleTableTest, RefusesBrokenDeepAndForeignDocuments) {

@@ -42,6 +42,7 @@
 //   max_queued_frames = 500 frames waiting for the disk before frames are dropped
 //   log_level = 25
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>

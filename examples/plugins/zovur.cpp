@@ -34,6 +34,7 @@
 //   file = core.log         name of the current file
 //   max_bytes = 1048576     rotate before a line would take the file past this
 //   keep = 3                rotated files kept (core.log.1 .. core.log.3)
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
