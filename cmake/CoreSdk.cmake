@@ -1,0 +1,48 @@
+# The plugin SDK: what a plugin author builds against.
+#
+# In the build tree, the plugin header is copied to
+# ${CORE_SDK_INCLUDE_DIR}/recording-core/plugin_abi.h, so that the example
+# plugins include it exactly as an out-of-tree plugin does:
+#     #include "recording-core/plugin_abi.h"
+#
+# core_sdk_install(), called at the end of the top-level CMakeLists.txt once
+# every target exists, adds the install rules; `cmake --install build
+# --prefix P` then gives:
+#     P/bin/core
+#     P/include/recording-core/plugin_abi.h
+#     P/lib/cmake/RecordingCorePlugin/RecordingCorePluginConfig.cmake (+ version file):
+#         find_package(RecordingCorePlugin) gives the INTERFACE target
+#         RecordingCore::plugin_abi and recording_core_add_plugin(NAME sources...)
+#     P/lib/pkgconfig/recording-core-plugin.pc
+#     P/share/recording-core/plugin_exports.map: the linker version script
+#         that keeps everything but the entry points inside a plugin
+#     P/share/doc/recording-core/plugin-guide.md and minimal.c
+set(CORE_SDK_INCLUDE_DIR ${PROJECT_BINARY_DIR}/sdk/include)
+configure_file(${PROJECT_SOURCE_DIR}/pluginhost/plugin_abi.h
+               ${CORE_SDK_INCLUDE_DIR}/recording-core/plugin_abi.h COPYONLY)
+
+function(core_sdk_install)
+  include(CMakePackageConfigHelpers)
+  set(package_dir lib/cmake/RecordingCorePlugin)
+
+  install(TARGETS core RUNTIME DESTINATION bin)
+  install(FILES ${PROJECT_SOURCE_DIR}/pluginhost/plugin_abi.h
+          DESTINATION include/recording-core)
+
+  write_basic_package_version_file(
+    ${PROJECT_BINARY_DIR}/sdk/RecordingCorePluginConfigVersion.cmake
+    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/sdk/RecordingCorePluginConfig.cmake
+                ${PROJECT_BINARY_DIR}/sdk/RecordingCorePluginConfigVersion.cmake
+          DESTINATION ${package_dir})
+
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/sdk/recording-core-plugin.pc.in
+                 ${PROJECT_BINARY_DIR}/sdk/recording-core-plugin.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/sdk/recording-core-plugin.pc DESTINATION lib/pkgconfig)
+
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/sdk/plugin_exports.map
+          DESTINATION share/recording-core)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/plugin-guide.md
+                ${PROJECT_SOURCE_DIR}/examples/plugins/minimal.c
+          DESTINATION share/doc/recording-core)
+endfunction()

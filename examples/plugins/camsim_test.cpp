@@ -1,0 +1,75 @@
+// Tests of the camera simulator camsim.dll: numbered frames per camera under
+// distinct provider ids, key frames every N and after a refusal, and the run
+// thread ending at Close.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#include "camera_protocol.h"
+#include "fake_core.h"
+
+namespace example_test {
+namespace {
+
+using Frames = std::map<uint16_t, std::vector<std::pair<CoreEvent, CameraFrameHeader>>>;
+
+Frames ByCamera(const std::vector<Written>& events) {
+  Frames cameras;
+  for (const Written& w : events) {
+    CameraFrameHeader header;
+    if (w.event.eventType != EVENT_VIDEO || w.payload.size() < sizeof header) continue;
+    std::memcpy(&header, w.payload.data(), sizeof header);
+    cameras[header.camera].emplace_back(w.event, header);
+  }
+  return cameras;
+}
+
+TEST(CamsimTest, NumberedFramesPerCameraWithKeyFramesEveryNAndAfterARefusal) {
+  ScopedWorkDir dir;
+  WriteTextFile("camsim.conf", "cameras = 2\nfps = 200\nframe_bytes = 256\nkey_interval = 4\n");
+  FakeCore core(EXAMPLE_PLUGIN_DIR "/camsim.dll");
+  core.decide = [](const CoreEvent& event) {  // camera 1's frame 5 is throttled
+    uint32_t sequence = 0;
+    if (event.eventType == EVENT_VIDEO) std::memcpy(&sequence, static_cast<char*>(event.data) + 8, 4);
+    return event.providerID == 0x00020002u && sequence == 5 ? WRITE_THROTTLED : WRITE_ACCEPTED;
+  };
+  LoadReply load;
+  ASSERT_EQ(core.Load(&load), 0);
+  EXPECT_EQ(load.runThread, 1);
+  core.StartRun();
+  ASSERT_EQ(core.Open(), 0);
+  EXPECT_TRUE(core.WaitUntil([](const std::vector<Written>& events) {
+    const Frames cameras = ByCamera(events);
+    return cameras.size() == 2 && cameras.at(0).size() >= 10 && cameras.at(1).size() >= 10;
+  }));
+  core.Close();
+  core.JoinRun();
+  core.Unload();
+
+  for (const auto& [camera, frames] : ByCamera(core.events())) {
+    for (uint32_t i = 0; i < frames.size(); ++i) {
+      const auto& [event, header] = frames[i];
+      EXPECT_EQ(event.providerID, 0x00020000u | (camera + 1u));
+      EXPECT_EQ(header.sequence, i);
+      EXPECT_TRUE(event.dataSize == 256 && header.payloadSize == 256 - sizeof header);
+      EXPECT_EQ(event.attributes.keyFrame, i % 4 == 0 || (camera == 1 && i == 6)) << camera << "/" << i;
+      EXPECT_EQ(header.keyFrame, event.attributes.keyFrame);
+    }
+  }
+}
+
+TEST(CamsimTest, RunThreadEndsAtCloseWithoutOpen) {
+  ScopedWorkDir dir;
+  FakeCore core(EXAMPLE_PLUGIN_DIR "/camsim.dll");
+  LoadReply load;
+  ASSERT_EQ(core.Load(&load), 0);
+  core.StartRun();
+  core.Close();
+  core.JoinRun();
+  core.Unload();
+  EXPECT_TRUE(ByCamera(core.events()).empty());
+}
+
+}  // namespace
+}  // namespace example_test

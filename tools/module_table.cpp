@@ -1,0 +1,206 @@
+#include "module_table.h"
+
+#include <tinyxml.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+namespace tools {
+namespace {
+
+// Markup inside an element nested this deep (the root is level 1) is
+// refused before the XML library sees the text: the library recurses once
+// per level and would run out of stack on a hostile document.
+constexpr int kMaxNesting = 100;
+
+// True when the text opens no markup inside an element at level kMaxNesting.
+// A light scan: comments, CDATA sections, declarations and quoted attribute
+// values are skipped so that a '<' inside them does not count.
+bool NestingWithinLimit(const std::string& text) {
+  int depth = 0;
+  size_t i = 0;
+  auto skipPast = [&](const char* end) {
+    const size_t at = text.find(end, i);
+    i = at == std::string::npos ? text.size() : at + std::strlen(end);
+  };
+  while ((i = text.find('<', i)) != std::string::npos) {
+    if (text.compare(i, 2, "</") == 0) {
+      if (depth > 0) --depth;
+      skipPast(">");
+      continue;
+    }
+    if (depth >= kMaxNesting) return false;
+    if (text.compare(i, 4, "<!--") == 0) {
+      skipPast("-->");
+    } else if (text.compare(i, 9, "<![CDATA[") == 0) {
+      skipPast("]]>");
+    } else if (text.compare(i, 2, "<!") == 0 || text.compare(i, 2, "<?") == 0) {
+      skipPast(">");
+    } else {
+      char quote = 0;
+      size_t j = i + 1;
+      for (; j < text.size(); ++j) {
+        if (quote != 0) {
+          if (text[j] == quote) quote = 0;
+        } else if (text[j] == '"' || text[j] == '\'') {
+          quote = text[j];
+        } else if (text[j] == '>') {
+          break;
+        }
+      }
+      if (j >= text.size()) return true;  // unfinished tag: the parser reports it
+      if (text[j - 1] != '/') ++depth;
+      i = j + 1;
+    }
+  }
+  return true;
+}
+
+std::optional<int32_t> IntAttribute(const TiXmlElement* element, const char* name) {
+  int value = 0;
+  if (element->QueryIntAttribute(name, &value) != TIXML_SUCCESS) return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+std::string TextAttribute(const TiXmlElement* element, const char* name) {
+  const char* value = element->Attribute(name);
+  return value != nullptr ? value : "";
+}
+
+std::string Number(const std::optional<int32_t>& value) {
+  return value ? std::to_string(*value) : std::string("-");
+}
+
+// The name the core's console shows for a module: its file name without the
+// last extension, in lower case.
+std::string ConsoleName(const std::string& file) {
+  std::string name = file.substr(0, file.rfind('.'));
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name;
+}
+
+std::string Padded(const std::string& text, size_t width, bool right) {
+  if (text.size() >= width) return text;
+  const std::string fill(width - text.size(), ' ');
+  return right ? fill + text : text + fill;
+}
+
+}  // namespace
+
+// The only place that parses: the document is read into the table here.
+bool ParseModuleTable(const std::string& text, ModuleTable* table, std::string* error) {
+  *table = ModuleTable();
+  if (!NestingWithinLimit(text)) {
+    *error = "elements nested too deeply";
+    return false;
+  }
+  TiXmlDocument document;
+  document.Parse(text.c_str());
+  if (document.Error()) {
+    *error = std::string(document.ErrorDesc()) + " at line " +
+             std::to_string(document.ErrorRow()) + ", column " +
+             std::to_string(document.ErrorCol());
+    return false;
+  }
+  const TiXmlElement* root = document.RootElement();
+  const TiXmlElement* modules = root != nullptr ? root->FirstChildElement("Modules") : nullptr;
+  if (modules == nullptr) {
+    *error = "no Modules element";
+    return false;
+  }
+  table->delta = IntAttribute(root, "Delta").value_or(0) == 1;
+  table->totalLoadMs = IntAttribute(modules, "TotalLoadTimeMs");
+  table->totalOpenMs = IntAttribute(modules, "TotalOpenTimeMs");
+
+  // A Module with Plugin or Library children is the core's; a Module
+  // without children names a library that failed to load, and the core
+  // lists it a second time as a Plugin with the same ID and file name.
+  struct Failure {
+    int32_t id;
+    FailedLibrary library;
+  };
+  std::vector<Failure> failures;
+  std::vector<ModuleRow> rows;
+  for (const TiXmlElement* module = modules->FirstChildElement("Module"); module != nullptr;
+       module = module->NextSiblingElement("Module")) {
+    if (module->FirstChildElement() == nullptr) {
+      failures.push_back({IntAttribute(module, "ID").value_or(0),
+                          {TextAttribute(module, "Name"), TextAttribute(module, "Version")}});
+      continue;
+    }
+    if (IntAttribute(module, "ID") == INT32_MIN || table->coreVersion.empty())
+      table->coreVersion = TextAttribute(module, "Version");
+    for (const TiXmlElement* child = module->FirstChildElement(); child != nullptr;
+         child = child->NextSiblingElement()) {
+      if (child->ValueStr() == "Library") {
+        table->supervisorFile = TextAttribute(child, "Filename");
+        table->supervisorVersion = TextAttribute(child, "Version");
+      } else if (child->ValueStr() == "Plugin") {
+        ModuleRow row;
+        row.id = static_cast<uint32_t>(IntAttribute(child, "ID").value_or(0));
+        row.file = TextAttribute(child, "Filename");
+        row.loadMs = IntAttribute(child, "LoadTimeMs");
+        row.openMs = IntAttribute(child, "OpenTimeMs");
+        row.openCode = IntAttribute(child, "OpenCode");
+        row.logLevel = IntAttribute(child, "LogLevel");
+        row.logLevelDefault = IntAttribute(child, "LogLevelDefault");
+        rows.push_back(std::move(row));
+      }
+    }
+  }
+  for (ModuleRow& row : rows) {
+    const bool failed = std::any_of(failures.begin(), failures.end(), [&](const Failure& f) {
+      return static_cast<uint32_t>(f.id) == row.id && f.library.file == row.file;
+    });
+    if (!failed) table->modules.push_back(std::move(row));
+  }
+  for (Failure& failure : failures) table->failed.push_back(std::move(failure.library));
+  return true;
+}
+
+std::vector<std::string> FormatModuleTable(const ModuleTable& table) {
+  std::vector<std::string> lines;
+  std::string title = table.delta ? "Module settings change" : "Core " + table.coreVersion;
+  if (!table.supervisorVersion.empty())
+    title += ", supervised by " + table.supervisorFile + " " + table.supervisorVersion;
+  title += ", " + std::to_string(table.modules.size()) + " modules";
+  lines.push_back(title);
+
+  size_t nameWidth = 4, fileWidth = 4;
+  for (const ModuleRow& row : table.modules) {
+    nameWidth = std::max(nameWidth, ConsoleName(row.file).size());
+    fileWidth = std::max(fileWidth, row.file.size());
+  }
+  fileWidth += nameWidth + 2;  // the file column follows the name column
+  size_t failedWidth = 4;
+  for (const FailedLibrary& f : table.failed) failedWidth = std::max(failedWidth, f.file.size());
+
+  lines.push_back("ID          " + Padded(Padded("Name", nameWidth, false) + "  File", fileWidth, false) +
+                  "  Load ms  Open ms  Open code  Level  Default");
+  for (const ModuleRow& row : table.modules) {
+    char id[16];
+    std::snprintf(id, sizeof id, "0x%08X", row.id);
+    const std::string names = Padded(ConsoleName(row.file), nameWidth, false) + "  " + row.file;
+    lines.push_back(std::string(id) + "  " + Padded(names, fileWidth, false) + "  " +
+                    Padded(Number(row.loadMs), 7, true) + "  " + Padded(Number(row.openMs), 7, true) +
+                    "  " + Padded(Number(row.openCode), 9, true) + "  " +
+                    Padded(Number(row.logLevel), 5, true) + "  " +
+                    Padded(Number(row.logLevelDefault), 7, true));
+  }
+  if (table.totalLoadMs || table.totalOpenMs) {
+    lines.push_back(Padded("Total", 12 + fileWidth, false) + "  " +
+                    Padded(Number(table.totalLoadMs), 7, true) + "  " +
+                    Padded(Number(table.totalOpenMs), 7, true));
+  }
+  if (!table.failed.empty()) {
+    lines.push_back("Failed libraries:");
+    for (const FailedLibrary& f : table.failed)
+      lines.push_back("  " + Padded(f.file, failedWidth, false) + "  " + f.reason);
+  }
+  return lines;
+}
+
+}  // namespace tools

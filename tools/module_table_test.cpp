@@ -1,0 +1,62 @@
+// Tests of the module table: a full status document with a supervisor and a
+// failed library laid out as a table, and documents refused without harm.
+#include "tools/module_table.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace tools {
+namespace {
+
+TEST(ModuleTableTest, LaysOutModulesSupervisorAndFailedLibraries) {
+  std::ostringstream sample;
+  sample << std::ifstream(TOOLS_TESTDATA "/plugins.xml").rdbuf();
+  ModuleTable table;
+  std::string error;
+  ASSERT_TRUE(ParseModuleTable(sample.str(), &table, &error)) << error;
+  const std::vector<std::string> expected = {
+      "Core 20.12.8.0, supervised by orvaned 3.1.4, 5 modules",
+      "ID          Name        File            Load ms  Open ms  Open code  Level  Default",
+      "0x80000000  core        core                  0        0          0     25       25",
+      "0x00010000  zovur       ZovUR.dll             1        0          0     -1       -1",
+      "0x00020000  camsim      camsim.dll            2        0          0     25       25",
+      "0x00030000  recorder    recorder.dll          3        3          5      0       25",
+      "0x00040000  statusview  statusview.dll        1        0          0     25       25",
+      "Total                                         7        3",
+      "Failed libraries:",
+      "  broken.dll  missing dependency",
+  };
+  EXPECT_EQ(FormatModuleTable(table), expected);
+
+  // A delta carries only IDs and levels.
+  ASSERT_TRUE(ParseModuleTable("<Vexo Delta=\"1\"><Modules><Module><Plugin ID=\"327680\" LogLevel=\"25\"/>"
+                               "</Module></Modules></Vexo>", &table, &error));
+  EXPECT_TRUE(table.delta);
+  EXPECT_EQ(FormatModuleTable(table).at(2), "0x00050000                    -        -          -     25        -");
+}
+
+TEST(ModuleTableTest, RefusesBrokenDeepAndForeignDocuments) {
+  auto refusal = [](const std::string& text) {
+    ModuleTable table;
+    std::string error;
+    return ParseModuleTable(text, &table, &error) ? std::string("accepted") : error;
+  };
+  auto nested = [](int levels) {  // <b/> inside `levels` nested elements
+    std::string open, close;
+    for (int i = 0; i < levels; ++i) open += "<a>", close += "</a>";
+    return open + "<b/>" + close;
+  };
+  EXPECT_NE(refusal("<Vexo><Modules>"), "accepted");
+  EXPECT_EQ(refusal("<Vexo Delta=\"0\"/>"), "no Modules element");
+  // Markup inside the 100th level is refused before the parser recurses.
+  EXPECT_EQ(refusal(nested(99)), "no Modules element");
+  EXPECT_EQ(refusal(nested(100)), "elements nested too deeply");
+  EXPECT_EQ(refusal(nested(100000)), "elements nested too deeply");
+  // A '<' in a comment or an attribute value opens nothing.
+  EXPECT_EQ(refusal("<Vexo a=\"<<\"><!-- <x> --><Modules/></Vexo>"), "accepted");
+}
+
+}  // namespace
+}  // namespace tools
