@@ -152,7 +152,8 @@ void WriterLoop(Logger& logger) {
     logger.dropped = 0;
     lock.unlock();
     if (dropped != 0)
-      Append(logger, "(" + std::to_string(dropped) + " log lines dropped: the log file fell behind)\n");
+      Append(logger, std::string("(").append(std::to_string(dropped))
+                         .append(" log lines dropped: the log file fell behind)\n"));
     for (const std::string& line : batch) Append(logger, line);
     if (logger.out != nullptr) std::fflush(logger.out);
     lock.lock();
