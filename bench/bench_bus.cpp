@@ -26,7 +26,7 @@
 
 namespace {
 
-constexpr uint64_t kInFlightLimit = 1000;
+constexpr int64_t kInFlightLimit = 1000;
 constexpr int kMaxSubscribers = 8;
 
 // Events handed to a pipeline and events its last subscriber has seen.
@@ -63,7 +63,8 @@ inline void Written(uint64_t& pending) {
   if (++pending < kStep) return;
   const uint64_t written = g_written.fetch_add(pending, std::memory_order_relaxed) + pending;
   pending = 0;
-  while (written - g_delivered.load(std::memory_order_acquire) > kInFlightLimit)
+  // Signed: other writers' unpublished events may already be delivered.
+  while (static_cast<int64_t>(written - g_delivered.load(std::memory_order_acquire)) > kInFlightLimit)
     std::this_thread::yield();
 }
 

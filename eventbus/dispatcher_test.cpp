@@ -16,8 +16,12 @@ using DispatcherTest = BusFixture;
 
 TEST_F(DispatcherTest, DeliversInQueueThenListOrderAndDrainsOnStop) {
   std::vector<std::string> order;
-  Fake(0).onWrite = [&](const DeliveredEvent& e, WriteReply&) { order.push_back(std::string("A").append(static_cast<const char*>(e.data), 2)); };
-  Fake(1).onWrite = [&](const DeliveredEvent& e, WriteReply&) { order.push_back(std::string("B").append(static_cast<const char*>(e.data), 2)); };
+  auto record = [&](char plugin, const DeliveredEvent& e) {
+    order.emplace_back(1, plugin);
+    order.back().append(static_cast<const char*>(e.data), 2);
+  };
+  Fake(0).onWrite = [&](const DeliveredEvent& e, WriteReply&) { record('A', e); };
+  Fake(1).onWrite = [&](const DeliveredEvent& e, WriteReply&) { record('B', e); };
   AddPlugin(0, {.id = kA});
   AddPlugin(1, {.id = kB});
   for (const char* text : {"e1", "e2", "e3"}) {
