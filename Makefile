@@ -2,6 +2,9 @@
 # machine needs: `make demo` and `make test` install what is missing first.
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
+# The multi-threaded tests that also run under ThreadSanitizer.
+TSAN_TESTS = eventbus_bus_test eventbus_registries_test supervisor_pipe_test
+TSAN_PATTERN = ^(BusConcurrency|Dispatcher|Pacing|WritePath|RefBlockRegistry|FrameTracker|RequestRegistry|SupervisorPipe)Test
 FUZZ_SECONDS ?= 60
 
 .PHONY: demo test build deps bench fuzz clean
@@ -16,6 +19,9 @@ test: deps
 	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCORE_SANITIZE=ON -DCORE_BUILD_TESTS=ON
 	$(CMAKE) --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS)
+	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORE_SANITIZE_THREAD=ON -DCORE_BUILD_TESTS=ON
+	$(CMAKE) --build build-tsan -j $(JOBS) --target $(TSAN_TESTS)
+	cd build-tsan && ctest --output-on-failure -j $(JOBS) -R '$(TSAN_PATTERN)'
 
 build: deps
 	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release
@@ -39,4 +45,4 @@ deps:
 	@scripts/install-deps
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -13,7 +13,7 @@ function(core_add_plugin target)
     C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden
     LIBRARY_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIR})
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
-  if(NOT CORE_SANITIZE)
+  if(NOT CORE_SANITIZE AND NOT CORE_SANITIZE_THREAD)
     # Sanitizer runtimes are provided by the executable, so -z defs would
     # reject their symbols in a sanitizer build.
     target_link_options(${target} PRIVATE -Wl,-z,defs)
