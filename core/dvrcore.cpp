@@ -145,8 +145,10 @@ void dvrcore::WriteStatusDocument() {
 }
 
 void dvrcore::ApplyConfigUpdate(const std::string& text) {
-  // Once the stop has begun the plugin list is being closed and reordered:
-  // a rewrite of the status document must not overlap that.
+  // Once the stop has begun the plugin list is about to be closed and
+  // reordered: deltas are dropped then.  The lock keeps a rewrite that began
+  // just before the stop from running into the close pass.
+  std::lock_guard<std::mutex> lock(configMutex_);
   if (bus_.Stopping()) return;
   if (eventbus::ApplyCoreConfig(text, thresholds_)) WriteStatusDocument();
 }
@@ -226,6 +228,11 @@ void dvrcore::run() {
 
   Log(kLevelInfo, "stopping core version %s...", version_.c_str());
   monitor_.Cancel();
+  {
+    // The stop flag is set: a delta's rewrite still running finishes here,
+    // and every later one sees the flag and does nothing.
+    std::lock_guard<std::mutex> barrier(configMutex_);
+  }
   pluginhost::CloseAll(host);
   StopIoThread();
   pipe_.ReleaseQueued();

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -116,6 +117,11 @@ class dvrcore {
   std::string version_;
   bool colour_ = true;
   bool throttlingSwitch_ = true;  // written before the I/O thread starts
+
+  // Held by a delta's application and status rewrite on the I/O thread, and
+  // taken once by the stop sequence before the close pass, so that no
+  // rewrite reads the plugin list while the close pass reorders it.
+  std::mutex configMutex_;
 
   platform::LinuxSystemInfo systemInfo_;
   MemoryMonitor monitor_;

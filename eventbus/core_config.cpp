@@ -8,7 +8,9 @@ namespace eventbus {
 
 bool ApplyCoreConfig(std::string_view text, core::LogThresholds& thresholds) {
   TiXmlDocument document;
-  configstore::ParseXml(document, text);
+  // A text that does not parse may still leave a partial tree behind; none
+  // of it is applied.
+  if (!configstore::ParseXml(document, text)) return false;
   const TiXmlElement* root = document.RootElement();
   if (root == nullptr) return false;
   int delta = 0;

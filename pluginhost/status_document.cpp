@@ -1,5 +1,8 @@
 #include "pluginhost/status_document.h"
 
+#include <cstdint>
+#include <vector>
+
 #include "configstore/atomic_save.h"
 #include "eventbus/post_document.h"
 
