@@ -11,6 +11,7 @@
 #include "eventbus/event_match.h"
 #include "eventbus/grouped_number.h"
 #include "platform/platform.h"
+#include "pluginhost/plugin_blocks.h"
 
 namespace eventbus {
 namespace {
@@ -112,18 +113,9 @@ int32_t EventBus::HandleReadRequest(const CoreEvent& event) {
 
 void EventBus::RunRequestThread(PluginReadFn read, int32_t dataSize, void* copy,
                                 uint32_t requestID) {
-  ReadRequest request;
-  std::memset(&request, 0, sizeof request);
-  request.structSize = sizeof(ReadRequest);
-  request.version = 1;
-  request.flag = 1;
-  request.dataSize = static_cast<uint32_t>(dataSize);
-  request.data = copy;
-  request.requestID = requestID;
-  ReadReply reply;
-  std::memset(&reply, 0, sizeof reply);
-  reply.structSize = sizeof(ReadReply);
-  reply.version = 1;
+  ReadRequest request =
+      pluginhost::MakeReadRequest(static_cast<uint32_t>(dataSize), copy, requestID);
+  ReadReply reply = pluginhost::MakeReadReply();
 
   const uint32_t self = platform::CurrentThreadId();
   requests_.RegisterRequestThread(self, true);
@@ -315,10 +307,7 @@ void EventBus::RunDispatcher() {
 }
 
 void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin) {
-  DeliveredEvent delivered;
-  std::memset(&delivered, 0, sizeof delivered);
-  delivered.structSize = sizeof(DeliveredEvent);
-  delivered.version = 1;
+  DeliveredEvent delivered = pluginhost::ZeroBlock<DeliveredEvent>(1);
   delivered.dataSize = event.dataSize;
   delivered.data = event.data;
   delivered.providerID = event.providerID;
@@ -326,10 +315,7 @@ void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo
   delivered.eventType = event.eventType;
   delivered.eventSubtype = event.eventSubtype;
   delivered.attributes = event.attributes;
-  WriteReply reply;
-  std::memset(&reply, 0, sizeof reply);
-  reply.structSize = sizeof(WriteReply);
-  reply.version = 1;
+  WriteReply reply = pluginhost::MakeWriteReply();
 
   const ModuleId holder = plugin.systemID();
   blocks_.AddHolder(event.data, event.dataSize, holder);
@@ -355,22 +341,9 @@ void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo
 
 void EventBus::DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin) {
   if (plugin.Ioctl == nullptr) return;
-  IoctlRequest request;
-  std::memset(&request, 0, sizeof request);
-  request.structSize = sizeof(IoctlRequest);
-  request.version = 1;
-  request.code = IOCTL_CONFIG_UPDATE;
-  request.buffer.structSize = sizeof(BufferDescriptor);
-  request.buffer.version = 1;
-  request.buffer.length = static_cast<uint32_t>(event.dataSize);
-  request.buffer.data = event.data;
-  IoctlReply reply;
-  std::memset(&reply, 0, sizeof reply);
-  reply.structSize = sizeof(IoctlReply);
-  reply.version = 1;
-  reply.code = IOCTL_CONFIG_UPDATE;
-  reply.nested.structSize = sizeof(BlockHeader);
-  reply.nested.version = 1;
+  IoctlRequest request = pluginhost::MakeIoctlRequest(IOCTL_CONFIG_UPDATE, event.data,
+                                                      static_cast<uint32_t>(event.dataSize));
+  IoctlReply reply = pluginhost::MakeIoctlReply(IOCTL_CONFIG_UPDATE);
 
   const ModuleId holder = plugin.systemID();
   blocks_.AddHolder(event.data, event.dataSize, holder);

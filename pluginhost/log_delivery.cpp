@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "pluginhost/plugin_calls.h"
+#include "pluginhost/plugin_blocks.h"
 #include "pluginhost/plugin_host.h"
 
 namespace fs = boost::filesystem;
@@ -39,16 +40,8 @@ int32_t Deliver(PluginInfo& record, const std::string& text, CoreContext* contex
     return CORE_RC_DELIVERY_MISSING;
   }
 
-  LoadRequest loadRequest;
-  std::memset(&loadRequest, 0, sizeof loadRequest);
-  loadRequest.structSize = sizeof(LoadRequest);
-  loadRequest.version = 3;
-  loadRequest.context = context;
-  loadRequest.write = DropWrite;
-  LoadReply loadReply;
-  std::memset(&loadReply, 0, sizeof loadReply);
-  loadReply.structSize = sizeof(LoadReply);
-  loadReply.version = 2;
+  LoadRequest loadRequest = MakeLoadRequest(context, DropWrite);
+  LoadReply loadReply = MakeLoadReply();
   const int32_t loaded = record.Load(&loadRequest, &loadReply);
   if (loaded != 0 || loadReply.errorCode != 0) {
     ClearEntryPoints(record);
@@ -63,15 +56,8 @@ int32_t Deliver(PluginInfo& record, const std::string& text, CoreContext* contex
   record.Seek = reinterpret_cast<PluginSeekFn>(platform::FindSymbol(record.module, "Seek"));
 
   if (record.Open != nullptr && record.Close != nullptr) {
-    OpenRequest request;
-    std::memset(&request, 0, sizeof request);
-    request.structSize = sizeof(OpenRequest);
-    request.version = 1;
-    request.mode = OPEN_MODE_LOG_DELIVERY;
-    OpenReply reply;
-    std::memset(&reply, 0, sizeof reply);
-    reply.structSize = sizeof(OpenReply);
-    reply.version = 1;
+    OpenRequest request = MakeOpenRequest(OPEN_MODE_LOG_DELIVERY);
+    OpenReply reply = MakeOpenReply();
     record.Open(&request, &reply);
   }
 
@@ -79,20 +65,14 @@ int32_t Deliver(PluginInfo& record, const std::string& text, CoreContext* contex
     // The plugin gets its own copy, NUL-terminated; the size excludes the NUL.
     std::vector<char> data(text.begin(), text.end());
     data.push_back('\0');
-    DeliveredEvent event;
-    std::memset(&event, 0, sizeof event);
-    event.structSize = sizeof(DeliveredEvent);
-    event.version = 1;
+    DeliveredEvent event = ZeroBlock<DeliveredEvent>(1);
     event.dataSize = static_cast<int32_t>(text.size());
     event.data = data.data();
     event.providerID = CORE_MODULE_ID;
     event.eventType = EVENT_LOG;
     event.eventSubtype = SUBTYPE_LOG_MESSAGE;
     event.attributes.logLevel = 100;
-    WriteReply reply;
-    std::memset(&reply, 0, sizeof reply);
-    reply.structSize = sizeof(WriteReply);
-    reply.version = 1;
+    WriteReply reply = MakeWriteReply();
     record.Write(&event, &reply);
   }
 

@@ -1,4 +1,5 @@
 #include "pluginhost/plugin_calls.h"
+#include "pluginhost/plugin_blocks.h"
 
 #include <cstring>
 
@@ -44,20 +45,8 @@ void StartRunThread(PluginInfo& record) {
   // The thread captures the entry point only, never the record, so the
   // record may be moved into the list after the thread has started.
   record.runThread = std::thread([ioctl] {
-    IoctlRequest request;
-    std::memset(&request, 0, sizeof request);
-    request.structSize = sizeof(IoctlRequest);
-    request.version = 1;
-    request.code = IOCTL_RUN;
-    request.buffer.structSize = sizeof(BlockHeader);
-    request.buffer.version = 1;
-    IoctlReply reply;
-    std::memset(&reply, 0, sizeof reply);
-    reply.structSize = sizeof(IoctlReply);
-    reply.version = 1;
-    reply.code = IOCTL_RUN;
-    reply.nested.structSize = sizeof(BlockHeader);
-    reply.nested.version = 1;
+    IoctlRequest request = MakeIoctlRequest(IOCTL_RUN, nullptr, 0);
+    IoctlReply reply = MakeIoctlReply(IOCTL_RUN);
     ioctl(&request, &reply);
   });
 }
@@ -66,15 +55,8 @@ void StartReadThread(PluginInfo& record) {
   PluginReadFn read = record.Read;
   if (read == nullptr) return;
   record.readThread = std::thread([read] {
-    ReadRequest request;
-    std::memset(&request, 0, sizeof request);
-    request.structSize = sizeof(ReadRequest);
-    request.version = 1;
-    request.flag = 1;
-    ReadReply reply;
-    std::memset(&reply, 0, sizeof reply);
-    reply.structSize = sizeof(ReadReply);
-    reply.version = 1;
+    ReadRequest request = MakeReadRequest(0, nullptr, 0);
+    ReadReply reply = MakeReadReply();
     read(&request, &reply);
   });
 }

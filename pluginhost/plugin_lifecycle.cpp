@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "platform/platform.h"
 #include "pluginhost/plugin_calls.h"
+#include "pluginhost/plugin_blocks.h"
 #include "pluginhost/plugin_host.h"
 
 namespace pluginhost {
@@ -19,15 +20,8 @@ void OpenAll(HostContext& host) {
       record->OpenCode = CORE_RC_NOT_EXPORTED;
       continue;
     }
-    OpenRequest request;
-    std::memset(&request, 0, sizeof request);
-    request.structSize = sizeof(OpenRequest);
-    request.version = 1;
-    request.mode = OPEN_MODE_NORMAL;
-    OpenReply reply;
-    std::memset(&reply, 0, sizeof reply);
-    reply.structSize = sizeof(OpenReply);
-    reply.version = 1;
+    OpenRequest request = MakeOpenRequest(OPEN_MODE_NORMAL);
+    OpenReply reply = MakeOpenReply();
     const int64_t start = platform::SteadyNowNs();
     record->OpenCode = record->Open(&request, &reply);
     record->OpenTimeMs = ElapsedMs(start, platform::SteadyNowNs());

@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "platform/platform.h"
 #include "pluginhost/plugin_calls.h"
+#include "pluginhost/plugin_blocks.h"
 #include "pluginhost/plugin_host.h"
 
 namespace fs = boost::filesystem;
@@ -67,16 +68,8 @@ std::unique_ptr<PluginInfo> LoadOne(HostContext& host, const fs::path& path) {
     return nullptr;
   }
 
-  LoadRequest request;
-  std::memset(&request, 0, sizeof request);
-  request.structSize = sizeof(LoadRequest);
-  request.version = 3;
-  request.context = host.context;
-  request.write = host.write;
-  LoadReply reply;
-  std::memset(&reply, 0, sizeof reply);
-  reply.structSize = sizeof(LoadReply);
-  reply.version = 2;
+  LoadRequest request = MakeLoadRequest(host.context, host.write);
+  LoadReply reply = MakeLoadReply();
   const int64_t start = platform::SteadyNowNs();
   const int32_t result = record->Load(&request, &reply);
   record->LoadTimeMs = ElapsedMs(start, platform::SteadyNowNs());
