@@ -1,63 +1,14 @@
 #include "module_table.h"
 
-#include <tinyxml.h>
-
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
-#include <cstring>
+
+#include "configstore/xml_document.h"
 
 namespace tools {
 namespace {
-
-// Markup inside an element nested this deep (the root is level 1) is
-// refused before the XML library sees the text: the library recurses once
-// per level and would run out of stack on a hostile document.
-constexpr int kMaxNesting = 100;
-
-// True when the text opens no markup inside an element at level kMaxNesting.
-// A light scan: comments, CDATA sections, declarations and quoted attribute
-// values are skipped so that a '<' inside them does not count.
-bool NestingWithinLimit(const std::string& text) {
-  int depth = 0;
-  size_t i = 0;
-  auto skipPast = [&](const char* end) {
-    const size_t at = text.find(end, i);
-    i = at == std::string::npos ? text.size() : at + std::strlen(end);
-  };
-  while ((i = text.find('<', i)) != std::string::npos) {
-    if (text.compare(i, 2, "</") == 0) {
-      if (depth > 0) --depth;
-      skipPast(">");
-      continue;
-    }
-    if (depth >= kMaxNesting) return false;
-    if (text.compare(i, 4, "<!--") == 0) {
-      skipPast("-->");
-    } else if (text.compare(i, 9, "<![CDATA[") == 0) {
-      skipPast("]]>");
-    } else if (text.compare(i, 2, "<!") == 0 || text.compare(i, 2, "<?") == 0) {
-      skipPast(">");
-    } else {
-      char quote = 0;
-      size_t j = i + 1;
-      for (; j < text.size(); ++j) {
-        if (quote != 0) {
-          if (text[j] == quote) quote = 0;
-        } else if (text[j] == '"' || text[j] == '\'') {
-          quote = text[j];
-        } else if (text[j] == '>') {
-          break;
-        }
-      }
-      if (j >= text.size()) return true;  // unfinished tag: the parser reports it
-      if (text[j - 1] != '/') ++depth;
-      i = j + 1;
-    }
-  }
-  return true;
-}
 
 std::optional<int32_t> IntAttribute(const TiXmlElement* element, const char* name) {
   int value = 0;
@@ -90,15 +41,16 @@ std::string Padded(const std::string& text, size_t width, bool right) {
 
 }  // namespace
 
-// The only place that parses: the document is read into the table here.
+// The text goes through the configuration store's parser, which refuses a
+// document nested too deeply before TinyXML recurses into it.
 bool ParseModuleTable(const std::string& text, ModuleTable* table, std::string* error) {
-  *table = ModuleTable();
-  if (!NestingWithinLimit(text)) {
-    *error = "elements nested too deeply";
-    return false;
-  }
   TiXmlDocument document;
-  document.Parse(text.c_str());
+  configstore::ParseXml(document, text);
+  return ReadModuleTable(document, table, error);
+}
+
+bool ReadModuleTable(const TiXmlDocument& document, ModuleTable* table, std::string* error) {
+  *table = ModuleTable();
   if (document.Error()) {
     *error = std::string(document.ErrorDesc()) + " at line " +
              std::to_string(document.ErrorRow()) + ", column " +

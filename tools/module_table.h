@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+class TiXmlDocument;
+
 namespace tools {
 
 // One accepted module: the core itself or a plugin.  Attributes that the
@@ -37,10 +39,16 @@ struct ModuleTable {
   std::vector<FailedLibrary> failed;  // in document order
 };
 
-// Reads the text of a module status document.  Returns false with a reason
-// in *error when the text is not XML, is nested too deeply, or has no
-// Modules element under its root.
+// Reads the text of a module status document (parsed by
+// configstore::ParseXml).  Returns false with a reason in *error when the
+// text is not XML, is nested too deeply, or has no Modules element under its
+// root.
 bool ParseModuleTable(const std::string& text, ModuleTable* table, std::string* error);
+
+// The same for a document already parsed or loaded through the
+// configuration store's wrapper; a document with its error set is refused
+// with that error.
+bool ReadModuleTable(const TiXmlDocument& document, ModuleTable* table, std::string* error);
 
 // The table as aligned text lines (without line breaks): a title line, a
 // header, one line per module, the totals and the failed libraries.

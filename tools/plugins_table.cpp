@@ -4,12 +4,12 @@
 //
 // Exit codes: 0 printed; 1 the file cannot be read or is not a module
 // status document (the reason goes to standard error); 2 usage.
-#include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <string>
 
+#include <tinyxml.h>
+
+#include "configstore/xml_document.h"
 #include "tools/module_table.h"
 
 int main(int argc, char** argv) {
@@ -18,17 +18,15 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string path = argc == 2 ? argv[1] : "plugins.xml";
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  TiXmlDocument document;
+  if (!configstore::LoadXmlFile(document, path) &&
+      document.ErrorId() == TiXmlBase::TIXML_ERROR_OPENING_FILE) {
     std::cerr << path << ": cannot be read\n";
     return 1;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-
   tools::ModuleTable table;
   std::string error;
-  if (!tools::ParseModuleTable(text.str(), &table, &error)) {
+  if (!tools::ReadModuleTable(document, &table, &error)) {
     std::cerr << path << ": " << error << "\n";
     return 1;
   }

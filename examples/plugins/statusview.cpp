@@ -69,6 +69,17 @@ PLUGIN_EXPORT int32_t Load(const LoadRequest* request, LoadReply* reply) {
   return 0;
 }
 
+// [main thread] Nothing to start: the plugin only reacts to configuration
+// updates.  Open and Close are exported all the same, because the core
+// records a missing entry point as the result code -100, which the module
+// table would then show.
+PLUGIN_EXPORT int32_t Open(const OpenRequest* /*request*/, OpenReply* /*reply*/) {
+  return g_viewer != nullptr ? 0 : 1;
+}
+
+// [main thread] Nothing runs on threads of the plugin's own.
+PLUGIN_EXPORT int32_t Close(const CloseRequest* /*request*/, CloseReply* /*reply*/) { return 0; }
+
 // [dispatcher] code 2: a configuration document; [io-thread] code 4: a
 // supervisor message, not used here.  Never fails a document it does not
 // understand: a non-zero error would only make the core log the delivery.
