@@ -37,9 +37,11 @@ bench: deps
 fuzz: deps
 	$(CMAKE) -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(CMAKE) --build build-fuzz -j $(JOBS)
-	mkdir -p build-fuzz/corpus/xml
+	mkdir -p build-fuzz/corpus/xml build-fuzz/corpus/pipe
 	build-fuzz/xml_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -dict=fuzz/xml.dict \
 	    build-fuzz/corpus/xml fuzz/corpus/xml
+	build-fuzz/pipe_framing_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    build-fuzz/corpus/pipe fuzz/corpus/pipe
 
 deps:
 	@scripts/install-deps

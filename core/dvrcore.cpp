@@ -212,11 +212,14 @@ void dvrcore::run() {
   pluginhost::HostContext host = PluginHostContext();
   pluginhost::LoadAllPlugins(host);
 
+  // The mark is taken before the I/O thread can handle the supervisor's
+  // message: a daemon that speaks at once is often heard before the wait.
+  const uint64_t mark = bus_.NotificationMark();
   if (pipe_.IsOpen()) pipe_.StartReading();
   StartIoThread();
   // Give the supervisor up to 10 seconds to introduce itself, so that the
   // status document names it.  Any notification ends the wait early.
-  if (pipe_.IsOpen()) bus_.WaitOnce(std::chrono::seconds(10));
+  if (pipe_.IsOpen()) bus_.WaitOnce(mark, std::chrono::seconds(10));
 
   pluginhost::OpenAll(host);
   pluginhost::StartReadThreads(host);

@@ -215,6 +215,7 @@ int32_t EventBus::AppendEvent(const CoreEvent& event) {
       try {
         queue_.PushBack(event);
         queuedCount_.store(queue_.size(), std::memory_order_relaxed);
+        ++notifications_;
       } catch (const std::bad_alloc&) {
         code = WRITE_NO_MEMORY;
       }
@@ -385,19 +386,26 @@ void EventBus::RequestStop() {
   {
     std::lock_guard lock(queueMutex_);
     stop_.store(true, std::memory_order_release);
+    ++notifications_;
   }
   queueCv_.notify_one();
 }
 
-void EventBus::WaitOnce(std::chrono::milliseconds timeout) {
+uint64_t EventBus::NotificationMark() const {
+  std::lock_guard lock(queueMutex_);
+  return notifications_;
+}
+
+void EventBus::WaitOnce(uint64_t mark, std::chrono::milliseconds timeout) {
   std::unique_lock lock(queueMutex_);
-  queueCv_.wait_for(lock, timeout);
+  queueCv_.wait_for(lock, timeout, [&] { return notifications_ != mark; });
 }
 
 void EventBus::NotifyUnderQueueMutex(const std::function<void()>& fn) {
   {
     std::lock_guard lock(queueMutex_);
     if (fn) fn();
+    ++notifications_;
   }
   queueCv_.notify_one();
 }

@@ -82,9 +82,13 @@ class EventBus {
   void RequestStop();
   bool Stopping() const { return stop_.load(std::memory_order_acquire); }
 
-  // One wait on the queue's condition variable, ended by any notification or
-  // the timeout: the start-up wait for the supervisor's first message.  [main]
-  void WaitOnce(std::chrono::milliseconds timeout);
+  // The start-up wait for the supervisor's first message: ends at the
+  // timeout or at any notification on the queue's condition variable (a
+  // queued event, a stop, NotifyUnderQueueMutex) since NotificationMark()
+  // gave `mark`.  Taking the mark before the notifiers can run keeps a
+  // message that is handled before the wait begins from being missed.  [main]
+  uint64_t NotificationMark() const;
+  void WaitOnce(uint64_t mark, std::chrono::milliseconds timeout);
   // Runs fn under the queue mutex, then notifies one waiter.  [any-thread]
   void NotifyUnderQueueMutex(const std::function<void()>& fn);
 
@@ -140,6 +144,7 @@ class EventBus {
   // it for the statistics line.
   std::atomic<size_t> queuedCount_{0};
   std::atomic<bool> stop_{false};   // written under queueMutex_, read anywhere
+  uint64_t notifications_ = 0;      // guarded by queueMutex_; see WaitOnce
 };
 
 }  // namespace eventbus

@@ -1,6 +1,5 @@
 #include "supervisor/supervisor_pipe.h"
 
-#include <bit>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -17,19 +16,9 @@
 namespace supervisor {
 namespace {
 
-static_assert(std::endian::native == std::endian::little,
-              "packet headers are little-endian and decoded by copying their bytes");
-
-constexpr uint32_t kHeaderSize = sizeof(PipePacketHeader);
-constexpr uint32_t kBufferSize = PIPE_MAX_PACKET;
+constexpr uint32_t kHeaderSize = PacketFramer::kHeaderSize;
 // The exact option text that puts the core into background mode.
 constexpr std::string_view kBackgroundOption = "Background:true";
-
-PipePacketHeader DecodeHeader(const unsigned char* bytes) {
-  PipePacketHeader header;
-  std::memcpy(&header, bytes, sizeof header);
-  return header;
-}
 
 }  // namespace
 
@@ -38,8 +27,7 @@ SupervisorPipe::SupervisorPipe(boost::asio::io_context& io, PipeHost& host,
     : io_(io),
       host_(host),
       detach_(std::move(detach)),
-      descriptor_(io),
-      buffer_(new unsigned char[kBufferSize]) {}
+      descriptor_(io) {}
 
 SupervisorPipe::~SupervisorPipe() {
   boost::system::error_code ignored;
@@ -75,11 +63,9 @@ void SupervisorPipe::StartReading() {
 // Reading and framing --------------------------------------------------------
 
 void SupervisorPipe::ReadNext() {
-  // The framing never leaves a full buffer behind (a held packet is at most
-  // the buffer's size and is handled as soon as it is complete), so there is
-  // always room for at least one byte.
+  // The framer always leaves room for at least one byte.
   descriptor_.async_read_some(
-      boost::asio::buffer(buffer_.get() + fill_, kBufferSize - fill_),
+      boost::asio::buffer(framer_.WritePosition(), framer_.Room()),
       [this](const boost::system::error_code& error, size_t bytes) { OnRead(error, bytes); });
 }
 
@@ -90,44 +76,30 @@ void SupervisorPipe::OnRead(const boost::system::error_code& error, size_t bytes
     Disconnect();
     return;
   }
-  fill_ += bytes;
-  FrameBuffered();
+  // Several packets of one read are handled in order, a stop among them
+  // included; a packet split over reads waits for its last byte.
+  framer_.Received(bytes, *this);
   ReadNext();
 }
 
-void SupervisorPipe::FrameBuffered() {
-  while (fill_ >= kHeaderSize) {
-    const PipePacketHeader header = DecodeHeader(buffer_.get());
-    // A length below the header's own size could never be consumed (0 would
-    // not advance at all), so it is treated like an over-long one: everything
-    // held is dropped and the framing starts again with the next bytes read.
-    if (header.length > kBufferSize || header.length < kHeaderSize) {
-      core::Log(CORE_MODULE_ID, host_.Writer(), core::kLevelWarning, "bad ipc packet length");
-      fill_ = 0;
-      return;
-    }
-    if (fill_ < header.length) return;
-    HandlePacket(header);
-    // Keep the next packet at the start of the buffer, where plugins get it.
-    fill_ -= header.length;
-    std::memmove(buffer_.get(), buffer_.get() + header.length, fill_);
-  }
+void SupervisorPipe::OnBadLength(uint32_t, uint64_t) {
+  core::Log(CORE_MODULE_ID, host_.Writer(), core::kLevelWarning, "bad ipc packet length");
 }
 
-void SupervisorPipe::HandlePacket(const PipePacketHeader& header) {
+void SupervisorPipe::OnPacket(const PipePacketHeader& header, unsigned char* packet) {
   if (header.kind == PIPE_KIND_INFO && header.length > kHeaderSize) {
-    StoreInformation(header.length);
+    StoreInformation(packet, header.length);
   } else if (header.kind == PIPE_KIND_STOP) {
     host_.RequestStop();
   } else {
-    ForwardToPlugin(header);
+    ForwardToPlugin(header, packet);
   }
 }
 
-void SupervisorPipe::StoreInformation(uint32_t length) {
+void SupervisorPipe::StoreInformation(const unsigned char* packet, uint32_t length) {
   // Payload fields are separated by NUL: file name, version, option.  k NULs
   // give k + 1 fields; fields past the third are ignored.
-  const std::string_view payload(reinterpret_cast<const char*>(buffer_.get() + kHeaderSize),
+  const std::string_view payload(reinterpret_cast<const char*>(packet + kHeaderSize),
                                  length - kHeaderSize);
   std::string_view fields[3];
   size_t count = 0;
@@ -157,7 +129,7 @@ void SupervisorPipe::StoreInformation(uint32_t length) {
   });
 }
 
-void SupervisorPipe::ForwardToPlugin(const PipePacketHeader& header) {
+void SupervisorPipe::ForwardToPlugin(const PipePacketHeader& header, unsigned char* packet) {
   const uint32_t number = header.target >> 20;
   // Records are held by pointer and destroyed only after the I/O thread is
   // joined, so the match stays valid after the list's lock is released; the
@@ -176,7 +148,7 @@ void SupervisorPipe::ForwardToPlugin(const PipePacketHeader& header) {
   request.buffer.structSize = sizeof(BufferDescriptor);
   request.buffer.version = 1;
   request.buffer.length = header.length;
-  request.buffer.data = buffer_.get();  // in place: the packet, header included
+  request.buffer.data = packet;  // in place: the packet, header included
 
   IoctlReply reply;
   std::memset(&reply, 0, sizeof reply);

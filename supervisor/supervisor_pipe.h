@@ -35,6 +35,7 @@
 
 #include "pluginhost/plugin_abi.h"
 #include "pluginhost/plugin_info.h"
+#include "supervisor/packet_framer.h"
 
 namespace supervisor {
 
@@ -54,7 +55,7 @@ class PipeHost {
   virtual pluginhost::PluginList& Plugins() = 0;
 };
 
-class SupervisorPipe {
+class SupervisorPipe : private PacketFramer::Sink {
  public:
   // `detach` is what background mode does to the console, once; tests pass
   // a recorder instead of the real detach.
@@ -114,10 +115,10 @@ class SupervisorPipe {
 
   void ReadNext();                                             // [io-thread]
   void OnRead(const boost::system::error_code& error, size_t bytes);
-  void FrameBuffered();
-  void HandlePacket(const PipePacketHeader& header);
-  void StoreInformation(uint32_t length);
-  void ForwardToPlugin(const PipePacketHeader& header);
+  void OnPacket(const PipePacketHeader& header, unsigned char* packet) override;
+  void OnBadLength(uint32_t length, uint64_t dropped) override;
+  void StoreInformation(const unsigned char* packet, uint32_t length);
+  void ForwardToPlugin(const PipePacketHeader& header, unsigned char* packet);
   void Disconnect();
   void Append(Buffer data, size_t size);
   void WriteFront();
@@ -129,10 +130,8 @@ class SupervisorPipe {
   boost::asio::posix::stream_descriptor descriptor_;
   std::atomic<bool> open_{false};
 
-  // Receive side, [io-thread] only.  The buffer always starts with a packet
-  // header; fill_ bytes of it are held.
-  std::unique_ptr<unsigned char[]> buffer_;
-  uint64_t fill_ = 0;
+  // Receive side, [io-thread] only: the receive buffer and its fill count.
+  PacketFramer framer_;
 
   // Send side, [io-thread] only; the front entry is the one being written.
   std::deque<Outgoing> outgoing_;
