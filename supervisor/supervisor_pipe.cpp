@@ -1,5 +1,7 @@
 #include "supervisor/supervisor_pipe.h"
 
+#include "pluginhost/plugin_blocks.h"
+
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -140,23 +142,9 @@ void SupervisorPipe::ForwardToPlugin(const PipePacketHeader& header, unsigned ch
   });
   if (plugin == nullptr) return;
 
-  IoctlRequest request;
-  std::memset(&request, 0, sizeof request);
-  request.structSize = sizeof(IoctlRequest);
-  request.version = 1;
-  request.code = IOCTL_SUPERVISOR;
-  request.buffer.structSize = sizeof(BufferDescriptor);
-  request.buffer.version = 1;
-  request.buffer.length = header.length;
-  request.buffer.data = packet;  // in place: the packet, header included
-
-  IoctlReply reply;
-  std::memset(&reply, 0, sizeof reply);
-  reply.structSize = sizeof(IoctlReply);
-  reply.version = 1;
-  reply.code = IOCTL_SUPERVISOR;
-  reply.nested.structSize = sizeof(BlockHeader);
-  reply.nested.version = 1;
+  // In place: the packet, header included, still in the receive buffer.
+  IoctlRequest request = pluginhost::MakeIoctlRequest(IOCTL_SUPERVISOR, packet, header.length);
+  IoctlReply reply = pluginhost::MakeIoctlReply(IOCTL_SUPERVISOR);
 
   const int32_t result =
       plugin->Ioctl != nullptr ? plugin->Ioctl(&request, &reply) : CORE_RC_NOT_EXPORTED;
