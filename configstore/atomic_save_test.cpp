@@ -11,14 +11,9 @@ namespace {
 using namespace configstore::testing;
 using Names = std::set<std::string>;
 
-TiXmlDocument MakeDocument(const char* version) {
+TiXmlDocument MakeDocument(const std::string& version) {
   TiXmlDocument document;
-  auto* root = new TiXmlElement("Vexo");
-  root->SetAttribute("Version", version);
-  auto* memory = new TiXmlElement("Memory");
-  memory->SetAttribute("ID", static_cast<int>(0x80000000u));
-  root->LinkEndChild(memory);
-  document.LinkEndChild(root);
+  ParseXml(document, "<Vexo Version='" + version + "'><Memory Throttling='1'/></Vexo>");
   return document;
 }
 
@@ -28,34 +23,8 @@ std::string LoadedVersion(const std::string& path) {
   return document.RootElement()->Attribute("Version");
 }
 
-TEST(AtomicSaveTest, SavesLeaveExactlyTheTarget) {
-  TempDir dir;
-  const std::string target = dir / "core.xml";
-  TiXmlDocument first = MakeDocument("1");
-  ASSERT_TRUE(SaveFileAtomic(first, target));
-  EXPECT_EQ(Names{"core.xml"}, Entries(dir.str()));
-  EXPECT_EQ(PrintXmlIndented(first), ReadFile(target));
-
-  // Leftovers of an earlier crash are replaced, not kept.
-  WriteFile(PendingName(target), "partial");
-  WriteFile(BackupName(target), "<old/>");
-  TiXmlDocument second = MakeDocument("2");
-  ASSERT_TRUE(SaveFileAtomic(second, target));
-  EXPECT_EQ(Names{"core.xml"}, Entries(dir.str()));
-
-  TiXmlDocument loaded;
-  ASSERT_TRUE(LoadFileWithBackup(loaded, target));
-  EXPECT_NE(std::string::npos, ReadFile(target).find("ID=\"-2147483648\""));
-  int id = 0;
-  loaded.RootElement()->FirstChildElement("Memory")->QueryIntAttribute("ID", &id);
-  EXPECT_EQ(0x80000000u, static_cast<uint32_t>(id));
-
-  // The plain save, for files that need no swap.
-  ASSERT_TRUE(SaveFilePlain(second, dir / "plugins.xml"));
-  EXPECT_EQ("2", LoadedVersion(dir / "plugins.xml"));
-  EXPECT_FALSE(SaveFilePlain(second, dir / "missing/plugins.xml"));
-}
-
+// Each file operation of the save failing in turn: the failure text, and the
+// old document still in place with nothing beside it.
 TEST(AtomicSaveTest, EachFailureKeepsTheOldDocumentLoadable) {
   const size_t size = PrintXmlIndented(MakeDocument("new")).size();
   const struct {
@@ -80,7 +49,6 @@ TEST(AtomicSaveTest, EachFailureKeepsTheOldDocumentLoadable) {
     const std::string target = dir / "core.xml";
     TiXmlDocument old = MakeDocument("old");
     ASSERT_TRUE(SaveFileAtomic(old, target));
-
     TestFiles files;
     files.fail = failure.call;
     if (failure.suffix != nullptr) files.failPath = target + failure.suffix;
@@ -95,76 +63,39 @@ TEST(AtomicSaveTest, EachFailureKeepsTheOldDocumentLoadable) {
   }
 }
 
-TEST(AtomicSaveTest, EdgesOfTheSwap) {
+// A failed directory sync keeps the backup as the fall-back; a pending file
+// locked by another save is that save's and is left alone.
+TEST(AtomicSaveTest, EdgesOfTheSwapAndThePlainSave) {
   TempDir dir;
   const std::string target = dir / "core.xml";
-  TiXmlDocument document = MakeDocument("1");
-
-  // The last rename failing on a first save leaves nothing behind.
+  TiXmlDocument old = MakeDocument("old"), next = MakeDocument("new");
+  ASSERT_TRUE(SaveFileAtomic(old, target));
+  EXPECT_EQ(PrintXmlIndented(old), ReadFile(target));
   TestFiles files;
-  files.fail = "rename";
-  files.failPath = PendingName(target);
-  EXPECT_FALSE(SaveFileAtomic(document, target, files));
-  EXPECT_TRUE(Entries(dir.str()).empty());
-
-  // Until the directory is synced, the backup stays as the fall-back.
-  ASSERT_TRUE(SaveFileAtomic(document, target));
   files.fail = "sync directory";
-  files.failPath.clear();
-  TiXmlDocument next = MakeDocument("2");
   EXPECT_TRUE(SaveFileAtomic(next, target, files));
   EXPECT_EQ((Names{"core.xml", "core.xml.bak"}), Entries(dir.str()));
-  EXPECT_EQ("2", LoadedVersion(target));
+  EXPECT_EQ("new", LoadedVersion(target));
   EXPECT_EQ(Names{"core.xml"}, Entries(dir.str()));
-}
 
-TEST(AtomicSaveTest, PendingFileLockedByAnotherWriterIsLeftAlone) {
-  TempDir dir;
-  const std::string target = dir / "core.xml";
-  TiXmlDocument old = MakeDocument("old");
-  ASSERT_TRUE(SaveFileAtomic(old, target));
-
-  platform::FileOps& files = platform::DefaultFileOps();
+  platform::FileOps& posix = platform::DefaultFileOps();
   int fd = -1;
   bool busy = false;
   size_t written = 0;
-  ASSERT_EQ(0, files.OpenExclusive(PendingName(target), &fd, &busy));
-  ASSERT_EQ(0, files.Write(fd, "in progress", 11, &written));
-
-  TiXmlDocument next = MakeDocument("new");
-  EXPECT_FALSE(SaveFileAtomic(next, target));
-  EXPECT_STREQ("create error 11", next.ErrorDesc());
+  ASSERT_EQ(0, posix.OpenExclusive(PendingName(target), &fd, &busy));
+  ASSERT_EQ(0, posix.Write(fd, "in progress", 11, &written));
+  EXPECT_FALSE(SaveFileAtomic(old, target));
+  EXPECT_STREQ("create error 11", old.ErrorDesc());
   EXPECT_EQ("in progress", ReadFile(PendingName(target)));
+  EXPECT_EQ("new", LoadedVersion(target));
+  posix.Close(fd);
+  EXPECT_TRUE(SaveFileAtomic(old, target));
   EXPECT_EQ("old", LoadedVersion(target));
 
-  files.Close(fd);
-  EXPECT_TRUE(SaveFileAtomic(next, target));
-  EXPECT_EQ("new", LoadedVersion(target));
-}
-
-TEST(LoadFileWithBackupTest, FallsBackToTheBackupAndRestoresIt) {
-  TempDir dir;
-  const std::string target = dir / "core.xml";
-
-  // Interrupted between moving the target away and moving the pending in:
-  // the backup comes back, the pending file is not looked at.
-  WriteFile(BackupName(target), "<r Version='bak'/>");
-  WriteFile(PendingName(target), "<r Version='pending'/>");
-  EXPECT_EQ("bak", LoadedVersion(target));
-  EXPECT_EQ((Names{"core.xml", "core.xml.pending"}), Entries(dir.str()));
-
-  WriteFile(target, "<r Version='broken'");
-  WriteFile(BackupName(target), "<r Version='bak2'/>");
-  EXPECT_EQ("bak2", LoadedVersion(target));
-  EXPECT_EQ("<r Version='bak2'/>", ReadFile(target));
-
-  // Neither loads: the error of the last attempt remains, nothing moves.
-  WriteFile(target, "");
-  WriteFile(BackupName(target), "<a></b>");
-  TiXmlDocument document;
-  EXPECT_FALSE(LoadFileWithBackup(document, target));
-  EXPECT_EQ(TiXmlBase::TIXML_ERROR_READING_END_TAG, document.ErrorId());
-  EXPECT_EQ((Names{"core.xml", "core.xml.bak", "core.xml.pending"}), Entries(dir.str()));
+  // The plain save, for files that need no swap.
+  ASSERT_TRUE(SaveFilePlain(next, dir / "plugins.xml"));
+  EXPECT_EQ("new", LoadedVersion(dir / "plugins.xml"));
+  EXPECT_FALSE(SaveFilePlain(next, dir / "missing/plugins.xml"));
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <fstream>
 #include <iterator>
-#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -22,20 +21,15 @@ namespace configstore::testing {
 
 namespace fs = boost::filesystem;
 
-class TempDir {
- public:
-  TempDir() : path_(fs::temp_directory_path() / fs::unique_path("configstore-%%%%-%%%%-%%%%")) {
-    fs::create_directories(path_);
-  }
+struct TempDir {
+  fs::path path = fs::temp_directory_path() / fs::unique_path("configstore-%%%%-%%%%-%%%%");
+  TempDir() { fs::create_directories(path); }
   ~TempDir() {
     boost::system::error_code ignored;
-    fs::remove_all(path_, ignored);
+    fs::remove_all(path, ignored);
   }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  std::string str() const { return path_.string(); }
-
- private:
-  fs::path path_;
+  std::string operator/(const std::string& name) const { return (path / name).string(); }
+  std::string str() const { return path.string(); }
 };
 
 inline void WriteFile(const std::string& path, const std::string& content) {
@@ -57,40 +51,50 @@ inline std::set<std::string> Entries(const std::string& directory) {
 // "short write", "fsync", "close", "sync directory", "unlink", "rename",
 // "open", "read") fails with `error` -- only on `failPath` when that is set,
 // only the first `failTimes` times when that is not negative.  A set
-// `current` is the pretended current directory; changes are only recorded.
+// `current` is the pretended current directory.
+// With `crashAfter` set, the disk freezes after that many changing calls, as
+// a crash there would leave it: every later call that would change a file
+// fails, and with `tear` the write at the crash point writes half its bytes.
 class TestFiles : public platform::FileOpsWrapper {
  public:
   TestFiles() : FileOpsWrapper(platform::DefaultFileOps()) {}
 
-  std::string fail;
-  std::string failPath;
+  std::string fail, failPath;
   int error = EIO;
   int failTimes = -1;
   int hits = 0;             // calls of the named kind seen so far
   uintmax_t extraSize = 0;  // files seem this much larger than they are
   std::string current;
-  std::optional<std::string> changedTo;
+  int crashAfter = -1;
+  bool tear = false;
+  int changes = 0;
+
+  bool Crashed() const { return crashAfter >= 0 && changes > crashAfter; }
 
   int OpenExclusive(const std::string& path, int* fd, bool* lockBusy) override {
-    return Hit("create", path) ? error : FileOpsWrapper::OpenExclusive(path, fd, lockBusy);
+    return Hit("create", path) || Change() ? error
+                                           : FileOpsWrapper::OpenExclusive(path, fd, lockBusy);
   }
   int Write(int fd, const void* data, size_t size, size_t* written) override {
-    if (Hit("write")) return *written = 0, error;
+    if (Hit("write") || Change()) {
+      if (tear && changes == crashAfter + 1) FileOpsWrapper::Write(fd, data, size / 2, written);
+      return *written = 0, error;
+    }
     return FileOpsWrapper::Write(fd, data, Hit("short write") ? size - 1 : size, written);
   }
-  int Sync(int fd) override { return Hit("fsync") ? error : FileOpsWrapper::Sync(fd); }
+  int Sync(int fd) override { return Hit("fsync") || Crashed() ? error : FileOpsWrapper::Sync(fd); }
   int Close(int fd) override {
     const int result = FileOpsWrapper::Close(fd);
     return Hit("close") ? error : result;
   }
   int SyncDirectory(const std::string& path) override {
-    return Hit("sync directory") ? error : FileOpsWrapper::SyncDirectory(path);
+    return Hit("sync directory") || Crashed() ? error : FileOpsWrapper::SyncDirectory(path);
   }
   int Unlink(const std::string& path) override {
-    return Hit("unlink", path) ? error : FileOpsWrapper::Unlink(path);
+    return Hit("unlink", path) || Change() ? error : FileOpsWrapper::Unlink(path);
   }
   int Rename(const std::string& from, const std::string& to) override {
-    return Hit("rename", from) ? error : FileOpsWrapper::Rename(from, to);
+    return Hit("rename", from) || Change() ? error : FileOpsWrapper::Rename(from, to);
   }
   std::FILE* OpenStream(const std::string& path, const char* mode, int* result) override {
     if (Hit("open", path)) return *result = error, nullptr;
@@ -110,43 +114,31 @@ class TestFiles : public platform::FileOpsWrapper {
     result->clear();
     return current;
   }
-  boost::system::error_code ChangeDirectory(const std::string& path) override {
-    changedTo = path;
-    return {};
-  }
 
  private:
+  bool Change() { return crashAfter >= 0 && ++changes > crashAfter; }
   bool Hit(const char* kind, const std::string& path = std::string()) {
     if (fail != kind || (!failPath.empty() && path != failPath)) return false;
     return failTimes < 0 || ++hits <= failTimes;
   }
 };
 
-// Records the log messages written through Writer() at any level.
-class LogCapture {
- public:
-  using Line = std::pair<int32_t, std::string>;
-  using Lines = std::vector<Line>;
-
-  LogCapture() { Recorded().clear(); }
-  static CoreWriteFn Writer() { return &Write; }
-  static Lines Take() { return std::exchange(Recorded(), {}); }
-
- private:
-  static int32_t Write(const CoreEvent* event, WriteResult* result) {
-    result->code = -1;  // threshold queries: unset, everything passes
-    if ((event->eventSubtype & 0xFFFF) == SUBTYPE_LOG_MESSAGE && event->dataSize > 0) {
-      Recorded().emplace_back(event->attributes.logLevel,
-                              std::string(static_cast<const char*>(event->data),
-                                          static_cast<size_t>(event->dataSize - 1)));
-    }
-    return 0;
+// A log writer that records every message, whatever its level, for TakeLog.
+using Lines = std::vector<std::pair<int32_t, std::string>>;
+inline Lines& RecordedLog() {
+  static Lines lines;
+  return lines;
+}
+inline int32_t RecordLog(const CoreEvent* event, WriteResult* result) {
+  result->code = -1;  // threshold queries: unset, everything passes
+  if ((event->eventSubtype & 0xFFFF) == SUBTYPE_LOG_MESSAGE && event->dataSize > 0) {
+    RecordedLog().emplace_back(event->attributes.logLevel,
+                               std::string(static_cast<const char*>(event->data),
+                                           static_cast<size_t>(event->dataSize - 1)));
   }
-  static Lines& Recorded() {
-    static Lines lines;
-    return lines;
-  }
-};
+  return 0;
+}
+inline Lines TakeLog() { return std::exchange(RecordedLog(), {}); }
 
 }  // namespace configstore::testing
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
+#include <random>
 
 #include "platform/subprocess.h"
 
@@ -16,68 +16,53 @@ using std::chrono::seconds;
 
 class CoreProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    directory_ = fs::temp_directory_path() /
-                 ("core-process-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                  "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(directory_);
+  CoreProcessTest() {
     fs::create_directories(directory_ / "plugins");
-    fs::copy_file(CORE_EXECUTABLE, directory_ / "core");
-    Write("core.xml", "<Vexo Delta=\"0\"><Memory Throttling=\"1\"/></Vexo>");
-    Write("useraccounts.xml", "<UserAccounts/>");
+    fs::copy_file(CORE_EXECUTABLE, core_);
   }
-  void TearDown() override { fs::remove_all(directory_); }
+  ~CoreProcessTest() override { fs::remove_all(directory_); }
 
-  void Write(const std::string& name, const std::string& text) {
-    std::ofstream(directory_ / name) << text;
-  }
-
-  bool Start(std::vector<std::string> args = {}) {
-    args.insert(args.begin(), (directory_ / "core").string());
-    return child_.Start((directory_ / "core").string(), args, directory_.string());
+  bool Start(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {core_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return child_.Start(core_, argv, directory_.string());
   }
 
-  fs::path directory_;
+  const fs::path directory_ =
+      fs::temp_directory_path() / ("core-process-" + std::to_string(std::random_device()()));
+  const std::string core_ = (directory_ / "core").string();
   platform::ChildProcess child_;
 };
 
 TEST_F(CoreProcessTest, UsagePrintsTwoLinesAndExitsZero) {
-  ASSERT_TRUE(Start({"-help"}));
-  EXPECT_EQ(child_.Wait(seconds(20)), 0);
-  EXPECT_EQ(child_.Stderr(), "core version 20.12.8.0\nUsage: " + (directory_ / "core").string() + " <pipe>\n");
-  EXPECT_EQ(child_.Stdout(), "");
+  ASSERT_TRUE(Start({"-h"}));
+  EXPECT_EQ(0, child_.Wait(seconds(20)));
+  EXPECT_EQ("core version 20.12.8.0\nUsage: " + core_ + " <pipe>\n", child_.Stderr());
+  EXPECT_EQ("", child_.Stdout());
 }
 
 TEST_F(CoreProcessTest, NonNumericPipeFailsToInitialise) {
   ASSERT_TRUE(Start({"abc"}));
-  EXPECT_EQ(child_.Wait(seconds(20)), 2);
-  EXPECT_NE(child_.Stdout().find("failed to open ipc pipe"), std::string::npos);
-  EXPECT_NE(child_.Stderr().find("failed to initialize core\n"), std::string::npos);
+  EXPECT_EQ(2, child_.Wait(seconds(20)));
+  EXPECT_NE(std::string::npos, child_.Stdout().find("failed to open ipc pipe"));
+  EXPECT_NE(std::string::npos, child_.Stderr().find("failed to initialize core\n"));
 }
 
-TEST_F(CoreProcessTest, SigintStopsInOrder) {
-  ASSERT_TRUE(Start());
+// SIGINT here, SIGTERM in the second test: the start and stop lines in order.
+class CoreStopTest : public CoreProcessTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(CoreStopTest, SignalStopsInOrder) {
+  ASSERT_TRUE(Start({}));
   ASSERT_TRUE(child_.WaitForOutput("successfully started core version 20.12.8.0", seconds(30)))
       << child_.Stdout();
-  child_.Signal(SIGINT);
-  EXPECT_EQ(child_.Wait(seconds(30)), 0);
+  child_.Signal(GetParam());
+  EXPECT_EQ(0, child_.Wait(seconds(30)));
   const std::string out = child_.Stdout();
-  const auto started = out.find("successfully started core version 20.12.8.0");
-  const auto stopping = out.find("stopping core version 20.12.8.0...");
-  ASSERT_NE(stopping, std::string::npos) << out;
-  EXPECT_LT(started, stopping);
-  // Output is not a terminal: no colour sequences.
-  EXPECT_EQ(out.find('\033'), std::string::npos);
-  EXPECT_TRUE(fs::is_directory(directory_ / "configbackupUP"));
-  EXPECT_TRUE(fs::exists(directory_ / "configbackupDN" / "core.xml"));
+  const size_t stopping = out.find("stopping core version 20.12.8.0...");
+  ASSERT_NE(std::string::npos, stopping) << out;
+  EXPECT_LT(out.find("successfully started core version 20.12.8.0"), stopping);
+  EXPECT_EQ(std::string::npos, out.find('\033'));  // not a terminal: no colours
 }
-
-TEST_F(CoreProcessTest, SigtermStopsLikeSigint) {
-  ASSERT_TRUE(Start());
-  ASSERT_TRUE(child_.WaitForOutput("successfully started core", seconds(30)));
-  child_.Signal(SIGTERM);
-  EXPECT_EQ(child_.Wait(seconds(30)), 0);
-  EXPECT_NE(child_.Stdout().find("stopping core version"), std::string::npos);
-}
+INSTANTIATE_TEST_SUITE_P(SigintAndSigterm, CoreStopTest, ::testing::Values(SIGINT, SIGTERM));
 
 }  // namespace

@@ -9,7 +9,6 @@
 // killed.  Exit code 2 when the arguments or documents are unusable, 3 when
 // a save fails (nothing else writes TARGET, so no save may fail).
 #include <cstdio>
-#include <string>
 
 #include <tinyxml.h>
 
@@ -17,23 +16,17 @@
 #include "configstore/xml_document.h"
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s TARGET FIRST.xml SECOND.xml\n", argv[0]);
-    return 2;
-  }
-  const std::string target = argv[1];
   TiXmlDocument documents[2];
-  for (int i = 0; i < 2; ++i) {
-    if (!configstore::LoadXmlFile(documents[i], argv[2 + i])) {
-      std::fprintf(stderr, "cannot load %s: %s\n", argv[2 + i], documents[i].ErrorDesc());
-      return 2;
-    }
+  if (argc != 4 || !configstore::LoadXmlFile(documents[0], argv[2]) ||
+      !configstore::LoadXmlFile(documents[1], argv[3])) {
+    std::fprintf(stderr, "usage: %s TARGET FIRST.xml SECOND.xml (both loadable)\n", argv[0]);
+    return 2;
   }
   std::printf("saving\n");
   std::fflush(stdout);
   for (unsigned long count = 0;; ++count) {
     TiXmlDocument& document = documents[count % 2];
-    if (!configstore::SaveFileAtomic(document, target)) {
+    if (!configstore::SaveFileAtomic(document, argv[1])) {
       std::fprintf(stderr, "save %lu failed: %s\n", count, document.ErrorDesc());
       return 3;
     }
