@@ -1,6 +1,6 @@
 // Test support for the document tests: a scratch directory that is the
-// current directory for the lifetime of the object (the documents are read
-// and written relative to it), and file helpers.
+// current directory while the object lives (the documents are read and
+// written relative to it), and file helpers.
 #ifndef PLUGINHOST_DOCUMENT_TEST_SUPPORT_H_
 #define PLUGINHOST_DOCUMENT_TEST_SUPPORT_H_
 
@@ -14,10 +14,7 @@ namespace pluginhost::testing {
 
 class ScratchWorkDir {
  public:
-  ScratchWorkDir()
-      : previous_(boost::filesystem::current_path()),
-        path_(boost::filesystem::temp_directory_path() /
-              boost::filesystem::unique_path("documents-%%%%-%%%%-%%%%")) {
+  ScratchWorkDir() {
     boost::filesystem::create_directories(path_);
     boost::filesystem::current_path(path_);
   }
@@ -26,18 +23,16 @@ class ScratchWorkDir {
     boost::filesystem::current_path(previous_, ignored);
     boost::filesystem::remove_all(path_, ignored);
   }
-
-  static void Write(const std::string& name, const std::string& text) {
-    std::ofstream(name, std::ios::binary | std::ios::trunc) << text;
-  }
+  static void Write(const std::string& name, const std::string& text) { std::ofstream(name) << text; }
   static std::string Read(const std::string& name) {
     std::ifstream in(name, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
  private:
-  boost::filesystem::path previous_;
-  boost::filesystem::path path_;
+  const boost::filesystem::path previous_ = boost::filesystem::current_path();
+  const boost::filesystem::path path_ = boost::filesystem::temp_directory_path() /
+                                        boost::filesystem::unique_path("documents-%%%%-%%%%-%%%%");
 };
 
 }  // namespace pluginhost::testing
