@@ -2,14 +2,32 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 
-#include "pluginhost/document_test_support.h"
+#include <boost/filesystem.hpp>
 
 namespace pluginhost {
 namespace {
 
-using testing::ScratchWorkDir;
+namespace fs = boost::filesystem;
+
+// A scratch directory that is the current directory while the object lives:
+// the documents are read relative to it.
+class ScratchWorkDir {
+ public:
+  ScratchWorkDir() { fs::create_directories(path_), fs::current_path(path_); }
+  ~ScratchWorkDir() {
+    boost::system::error_code ignored;
+    fs::current_path(previous_, ignored);
+    fs::remove_all(path_, ignored);
+  }
+  static void Write(const std::string& name, const std::string& text) { std::ofstream(name) << text; }
+
+ private:
+  const fs::path previous_ = fs::current_path();
+  const fs::path path_ = fs::temp_directory_path() / fs::unique_path("documents-%%%%-%%%%-%%%%");
+};
 
 TEST(ProductDocumentTest, ProductAndThrottlingSwitch) {
   ScratchWorkDir directory;
@@ -31,8 +49,8 @@ TEST(ProductDocumentTest, ProductAndThrottlingSwitch) {
       {nullptr, "<Vexo><Memory Throttling=\"0\">", true, {"Orvane", "20.12.8.0", true}},  // broken
   };
   for (const auto& c : cases) {
-    boost::filesystem::remove("product.xml");
-    boost::filesystem::remove("core.xml");
+    fs::remove("product.xml");
+    fs::remove("core.xml");
     if (c.product) ScratchWorkDir::Write("product.xml", c.product);
     if (c.core) ScratchWorkDir::Write("core.xml", c.core);
     core::LogThresholds thresholds;

@@ -195,6 +195,7 @@ TEST_F(PluginProcessTest, DeltaReachesOtherPluginsAndPersists) {
     EXPECT_NE(saved.find("Name=\"Core\" Version=\"2.0\""), std::string::npos) << file;
     EXPECT_EQ(saved.find("<Product"), std::string::npos) << file;
   }
+  EXPECT_FALSE(fs::exists(directory_ / "core.xml.pending"));  // saved atomically
   // The memory state goes once at start to the plugin subscribed to its class.
   const Lines memory = Trace("watcher.dll Write ");
   const std::regex state("provider=0x80000000 type=0x4 subtype=0x1000010 request=0 level=-?[0-9]+ "
