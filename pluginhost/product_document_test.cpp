@@ -2,59 +2,63 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 
-#include "pluginhost/document_test_support.h"
+#include <boost/filesystem.hpp>
 
 namespace pluginhost {
 namespace {
 
-using testing::ScratchWorkDir;
+namespace fs = boost::filesystem;
 
-ProductSettings Read(core::LogThresholds& thresholds, bool throttlingSwitch = true) {
-  ProductSettings settings{"Orvane", "20.12.8.0", throttlingSwitch};
-  ReadProductAndSettings(&settings, thresholds);
-  return settings;
-}
+// A scratch directory that is the current directory while the object lives:
+// the documents are read relative to it.
+class ScratchWorkDir {
+ public:
+  ScratchWorkDir() { fs::create_directories(path_), fs::current_path(path_); }
+  ~ScratchWorkDir() {
+    boost::system::error_code ignored;
+    fs::current_path(previous_, ignored);
+    fs::remove_all(path_, ignored);
+  }
+  static void Write(const std::string& name, const std::string& text) { std::ofstream(name) << text; }
 
-TEST(ProductDocumentTest, FamilyAndVersion) {
-  ScratchWorkDir directory;
-  core::LogThresholds thresholds;
-  ProductSettings settings = Read(thresholds);  // no files at all
-  EXPECT_EQ(settings.family, "Orvane");
-  EXPECT_EQ(settings.version, "20.12.8.0");
-  EXPECT_TRUE(settings.throttlingSwitch);
+ private:
+  const fs::path previous_ = fs::current_path();
+  const fs::path path_ = fs::temp_directory_path() / fs::unique_path("documents-%%%%-%%%%-%%%%");
+};
 
-  ScratchWorkDir::Write("product.xml", "<Any><Product Version=\"2.0\"/></Any>");
-  settings = Read(thresholds);
-  EXPECT_EQ(settings.family, "Orvane");
-  EXPECT_EQ(settings.version, "2.0");
-
-  // Present but empty still replaces the default.
-  ScratchWorkDir::Write("product.xml", "<Any><Product Family=\"\"/></Any>");
-  settings = Read(thresholds);
-  EXPECT_EQ(settings.family, "");
-  EXPECT_EQ(settings.version, "20.12.8.0");
-}
-
-TEST(ProductDocumentTest, ThrottlingSwitch) {
+TEST(ProductDocumentTest, ProductAndThrottlingSwitch) {
   ScratchWorkDir directory;
   const struct {
+    const char* product;  // null: no file
     const char* core;
-    bool initial;
-    bool expected;
+    bool switchBefore;
+    ProductSettings expected;
   } cases[] = {
-      {"<Vexo><Memory Throttling=\"0\"/></Vexo>", true, false},
-      {"<Vexo><Memory Throttling=\"7\"/></Vexo>", false, true},
-      {"<Vexo><Memory Throttling=\"off\"/></Vexo>", true, true},
+      {nullptr, nullptr, true, {"Orvane", "20.12.8.0", true}},
+      {"<Any><Product Version=\"2.0\"/></Any>", "<Vexo><Memory Throttling=\"0\"/></Vexo>", true,
+       {"Orvane", "2.0", false}},
+      // Present but empty still replaces the default family.
+      {"<Any><Product Family=\"\"/></Any>", "<Vexo><Memory Throttling=\"7\"/></Vexo>", false,
+       {"", "20.12.8.0", true}},
+      {nullptr, "<Vexo><Memory Throttling=\"off\"/></Vexo>", true, {"Orvane", "20.12.8.0", true}},
       // Only the first child of that name counts, and a comment is no element.
-      {"<Vexo><!--Memory--><Memory Throttling=\"0\"/></Vexo>", true, true},
-      {"<Vexo><Memory Throttling=\"0\">", true, true},  // does not parse
+      {nullptr, "<Vexo><!--Memory--><Memory Throttling=\"0\"/></Vexo>", true, {"Orvane", "20.12.8.0", true}},
+      {nullptr, "<Vexo><Memory Throttling=\"0\">", true, {"Orvane", "20.12.8.0", true}},  // broken
   };
   for (const auto& c : cases) {
-    ScratchWorkDir::Write("core.xml", c.core);
+    fs::remove("product.xml");
+    fs::remove("core.xml");
+    if (c.product) ScratchWorkDir::Write("product.xml", c.product);
+    if (c.core) ScratchWorkDir::Write("core.xml", c.core);
     core::LogThresholds thresholds;
-    EXPECT_EQ(Read(thresholds, c.initial).throttlingSwitch, c.expected) << c.core;
+    ProductSettings settings{"Orvane", "20.12.8.0", c.switchBefore};
+    ReadProductAndSettings(&settings, thresholds);
+    EXPECT_EQ(settings.family, c.expected.family) << c.product;
+    EXPECT_EQ(settings.version, c.expected.version) << c.product;
+    EXPECT_EQ(settings.throttlingSwitch, c.expected.throttlingSwitch) << c.core;
   }
 }
 
@@ -77,17 +81,11 @@ TEST(ProductDocumentTest, StoredThresholds) {
       "</Module></Modules></Vexo>");
   core::LogThresholds thresholds;
   for (uint32_t n : {6u, 7u, 8u, 11u, 254u}) thresholds.SetCurrent(n, 40);
-  Read(thresholds);
-
-  EXPECT_EQ(thresholds.Current(0), 0);
-  EXPECT_EQ(thresholds.Current(5), 25);
-  EXPECT_EQ(thresholds.Current(6), -1);
-  EXPECT_EQ(thresholds.Current(7), -1);
-  EXPECT_EQ(thresholds.Current(8), 40);
-  EXPECT_EQ(thresholds.Current(9), 60);
-  EXPECT_EQ(thresholds.Current(10), 75);
-  EXPECT_EQ(thresholds.Current(11), -1);
-  EXPECT_EQ(thresholds.Current(254), 40);
+  ProductSettings settings{"Orvane", "20.12.8.0", true};
+  ReadProductAndSettings(&settings, thresholds);
+  const std::pair<uint32_t, int> expected[] = {{0, 0},   {5, 25},  {6, -1},  {7, -1},  {8, 40},
+                                               {9, 60},  {10, 75}, {11, -1}, {254, 40}};
+  for (const auto& [n, level] : expected) EXPECT_EQ(thresholds.Current(n), level) << n;
   // The defaults are the plugins' own, reported at load.
   EXPECT_EQ(thresholds.Default(0), 25);
   EXPECT_EQ(thresholds.Default(5), -1);
