@@ -1,5 +1,5 @@
 // Tests of the module table: a full status document with a supervisor and a
-// failed library laid out as a table, and documents refused without harm.
+// failed library laid out as a table, a delta, and documents refused without harm.
 #include "tools/module_table.h"
 
 #include <gtest/gtest.h>
@@ -39,25 +39,19 @@ TEST(ModuleTableTest, LaysOutModulesSupervisorAndFailedLibraries) {
   EXPECT_EQ(FormatModuleTable(table).at(2), "0x00050000                    -        -          -     25        -");
 }
 
+// Nesting limits are the XML wrapper's; here only that the table goes through it.
 TEST(ModuleTableTest, RefusesBrokenDeepAndForeignDocuments) {
-  auto refusal = [](const std::string& text) {
+  std::string deep;
+  for (int i = 0; i < 100000; ++i) deep += "<a>";
+  for (const auto& [text, refusal] : std::vector<std::pair<std::string, std::string>>{
+           {"<Vexo><Modules>", ""},
+           {"<Vexo Delta=\"0\"/>", "no Modules element"},
+           {deep, configstore::kXmlNestedTooDeeplyText}}) {
     ModuleTable table;
     std::string error;
-    return ParseModuleTable(text, &table, &error) ? std::string("accepted") : error;
-  };
-  auto nested = [](int levels) {  // <b/> inside `levels` nested elements
-    std::string open, close;
-    for (int i = 0; i < levels; ++i) open += "<a>", close += "</a>";
-    return open + "<b/>" + close;
-  };
-  EXPECT_NE(refusal("<Vexo><Modules>"), "accepted");
-  EXPECT_EQ(refusal("<Vexo Delta=\"0\"/>"), "no Modules element");
-  // Markup inside the 100th level is refused before the parser recurses.
-  EXPECT_EQ(refusal(nested(99)), "no Modules element");
-  EXPECT_EQ(refusal(nested(100)).rfind(configstore::kXmlNestedTooDeeplyText, 0), 0u);
-  EXPECT_EQ(refusal(nested(100000)).rfind(configstore::kXmlNestedTooDeeplyText, 0), 0u);
-  // A '<' in a comment or an attribute value opens nothing.
-  EXPECT_EQ(refusal("<Vexo a=\"<<\"><!-- <x> --><Modules/></Vexo>"), "accepted");
+    EXPECT_FALSE(ParseModuleTable(text, &table, &error)) << text.substr(0, 20);
+    EXPECT_EQ(error.substr(0, refusal.size()), refusal) << text.substr(0, 20);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Tests of the camera simulator camsim.dll: numbered frames per camera under
-// distinct provider ids, key frames every N and after a refusal, and the run
-// thread ending at Close.
+// Tests of the camera simulator camsim.dll beyond what the demo shows: the
+// key frame interval, a key frame right after a refusal, frame size and
+// provider id per camera, and the run thread ending at Close without Open.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -34,19 +34,13 @@ TEST(CamsimTest, NumberedFramesPerCameraWithKeyFramesEveryNAndAfterARefusal) {
     if (event.eventType == EVENT_VIDEO) std::memcpy(&sequence, static_cast<char*>(event.data) + 8, 4);
     return event.providerID == 0x00020002u && sequence == 5 ? WRITE_THROTTLED : WRITE_ACCEPTED;
   };
-  LoadReply load;
-  ASSERT_EQ(core.Load(&load), 0);
-  EXPECT_EQ(load.runThread, 1);
-  core.StartRun();
+  core.Load();
   ASSERT_EQ(core.Open(), 0);
   EXPECT_TRUE(core.WaitUntil([](const std::vector<Written>& events) {
     const Frames cameras = ByCamera(events);
     return cameras.size() == 2 && cameras.at(0).size() >= 10 && cameras.at(1).size() >= 10;
   }));
-  core.Close();
-  core.JoinRun();
-  core.Unload();
-
+  core.Stop();
   for (const auto& [camera, frames] : ByCamera(core.events())) {
     for (uint32_t i = 0; i < frames.size(); ++i) {
       const auto& [event, header] = frames[i];
@@ -62,12 +56,8 @@ TEST(CamsimTest, NumberedFramesPerCameraWithKeyFramesEveryNAndAfterARefusal) {
 TEST(CamsimTest, RunThreadEndsAtCloseWithoutOpen) {
   ScopedWorkDir dir;
   FakeCore core(EXAMPLE_PLUGIN_DIR "/camsim.dll");
-  LoadReply load;
-  ASSERT_EQ(core.Load(&load), 0);
-  core.StartRun();
-  core.Close();
-  core.JoinRun();
-  core.Unload();
+  EXPECT_EQ(core.Load().runThread, 1);
+  core.Stop();  // joins the run thread
   EXPECT_TRUE(ByCamera(core.events()).empty());
 }
 

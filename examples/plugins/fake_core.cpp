@@ -48,17 +48,23 @@ FakeCore::FakeCore(const std::string& library) {
   current_ = this;
 }
 
-FakeCore::~FakeCore() {
-  if (run_.joinable()) run_.join();
-  platform::CloseLibrary(library_);
-  current_ = nullptr;
+template <typename Request, typename Reply>
+int32_t FakeCore::Call(const char* name, const Request& request, Reply* reply) {
+  void* symbol = library_ != nullptr ? platform::FindSymbol(library_, name) : nullptr;
+  auto entry = reinterpret_cast<int32_t (*)(const Request*, Reply*)>(symbol);
+  return entry == nullptr ? CORE_RC_NOT_EXPORTED : entry(&request, reply);
 }
 
-void* FakeCore::Symbol(const char* name) const { return platform::FindSymbol(library_, name); }
-
-int32_t FakeCore::Load(LoadReply* reply) {
-  *reply = LoadReply{sizeof(LoadReply), 2, 0, {}, 0, 0, 0, 0, 0, 0, 0, 0};
-  return Call("Load", LoadRequest{sizeof(LoadRequest), 3, &context_, &FakeCore::WriteCallback}, reply);
+LoadReply FakeCore::Load() {
+  LoadReply reply{sizeof(LoadReply), 2, 0, {}, 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(Call("Load", LoadRequest{sizeof(LoadRequest), 3, &context_, &FakeCore::WriteCallback}, &reply), 0);
+  if (reply.runThread != 0) {
+    run_ = std::thread([this] {
+      IoctlReply ioctl{sizeof(IoctlReply), 1, IOCTL_RUN, 0, 0, {8, 1}};
+      Call("IOCTL", IoctlRequest{sizeof(IoctlRequest), 1, IOCTL_RUN, 0, {8, 1, 0, 0, nullptr}}, &ioctl);
+    });
+  }
+  return reply;
 }
 
 int32_t FakeCore::Open(uint32_t mode) {
@@ -66,63 +72,43 @@ int32_t FakeCore::Open(uint32_t mode) {
   return Call("Open", OpenRequest{sizeof(OpenRequest), 1, 0, 0, mode}, &reply);
 }
 
-int32_t FakeCore::Write(const CoreEvent& e, WriteReply* reply) {
-  *reply = WriteReply{sizeof(WriteReply), 1, {}, 0, 0};
-  return Call("Write", DeliveredEvent{sizeof(DeliveredEvent), 1, 0, 0, {}, e.dataSize, 0, e.data,
-                                      e.providerID, e.requestID, e.eventType, e.eventSubtype, e.attributes},
-              reply);
+WriteReply FakeCore::Write(const CoreEvent& e) {
+  WriteReply reply{sizeof(WriteReply), 1, {}, 0, 0};
+  const DeliveredEvent delivered{sizeof(DeliveredEvent), 1, 0, 0, {}, e.dataSize, 0, e.data,
+                                 e.providerID, e.requestID, e.eventType, e.eventSubtype, e.attributes};
+  EXPECT_EQ(Call("Write", delivered, &reply), 0);
+  return reply;
 }
 
 int32_t FakeCore::Read(const std::string& request, uint32_t requestID) {
-  bool done = false;
-  {
-    std::lock_guard lock(mutex_);
-    reader_ = std::this_thread::get_id();
-  }
-  std::thread deliverer([&] {  // stands in for the dispatcher delivering each answer
-    std::unique_lock lock(mutex_);
-    for (; !done; changed_.notify_all()) {
-      changed_.wait(lock, [&] { return done || inFlight_; });
-      inFlight_ = false;
-    }
-  });
+  std::unique_lock lock(mutex_);
+  reader_ = std::this_thread::get_id();
+  lock.unlock();
   ReadReply reply{sizeof(ReadReply), 1, {}};
-  const int32_t rc = Call("Read", ReadRequest{sizeof(ReadRequest), 1, 0, 1, {}, static_cast<uint32_t>(request.size()), 0,
-                                              request.empty() ? nullptr : request.data(), requestID, 0},
-                          &reply);
-  {
-    std::lock_guard lock(mutex_);
-    reader_ = std::thread::id();
-    done = true;
-  }
-  changed_.notify_all();
-  deliverer.join();
+  const ReadRequest read{sizeof(ReadRequest), 1, 0, 1, {}, static_cast<uint32_t>(request.size()), 0,
+                         request.empty() ? nullptr : request.data(), requestID, 0};
+  const int32_t rc = Call("Read", read, &reply);
+  lock.lock();
+  reader_ = std::thread::id();
   return rc;
 }
 
-int32_t FakeCore::Ioctl(uint32_t code, const void* data, uint32_t length, IoctlReply* reply) {
-  IoctlRequest request{sizeof(IoctlRequest), 1, code, 0,
-                       {sizeof(BufferDescriptor), 1, length, 0, const_cast<void*>(data)}};
-  if (code == IOCTL_RUN) request.buffer = BufferDescriptor{8, 1, 0, 0, nullptr};
-  *reply = IoctlReply{sizeof(IoctlReply), 1, code, 0, 0, {8, 1}};
-  return Call("IOCTL", request, reply);
+int32_t FakeCore::Ioctl(uint32_t code, const std::string& data) {
+  std::vector<char> block(data.begin(), data.end());  // delivered without a NUL after the bytes
+  IoctlReply reply{sizeof(IoctlReply), 1, code, 0, 0, {8, 1}};
+  const BufferDescriptor buffer{sizeof(BufferDescriptor), 1, static_cast<uint32_t>(block.size()), 0, block.data()};
+  return Call("IOCTL", IoctlRequest{sizeof(IoctlRequest), 1, code, 0, buffer}, &reply);
 }
 
-int32_t FakeCore::Close() {
-  CloseReply reply{sizeof(CloseReply), 1, 0};
-  return Call("Close", CloseRequest{sizeof(CloseRequest), 1, 0}, &reply);
-}
-
-int32_t FakeCore::Unload() {
-  UnloadReply reply{sizeof(UnloadReply), 1, 0};
-  return Call("Unload", UnloadRequest{sizeof(UnloadRequest), 1}, &reply);
-}
-
-void FakeCore::StartRun() {
-  run_ = std::thread([this] {
-    IoctlReply reply;
-    Ioctl(IOCTL_RUN, nullptr, 0, &reply);
-  });
+void FakeCore::Stop() {
+  if (library_ == nullptr) return;
+  CloseReply close{sizeof(CloseReply), 1, 0};
+  Call("Close", CloseRequest{sizeof(CloseRequest), 1, 0}, &close);
+  if (run_.joinable()) run_.join();
+  UnloadReply unload{sizeof(UnloadReply), 1, 0};
+  Call("Unload", UnloadRequest{sizeof(UnloadRequest), 1}, &unload);
+  platform::CloseLibrary(library_);
+  library_ = nullptr;
 }
 
 void FakeCore::LogLine(CoreContext*, ModuleId, int32_t, const char* text) {
@@ -132,23 +118,18 @@ void FakeCore::LogLine(CoreContext*, ModuleId, int32_t, const char* text) {
 
 int32_t FakeCore::WriteCallback(const CoreEvent* event, WriteResult* result) {
   FakeCore& core = *current_;
-  std::unique_lock lock(core.mutex_);
+  std::lock_guard lock(core.mutex_);
   if ((event->eventType & EVENT_LOG) != 0 && (event->eventSubtype & 3u) == SUBTYPE_LOG_QUERY) {
-    result->code = core.threshold;
+    result->code = -1;  // no threshold: every level passes
     return 0;
   }
-  Written written{*event, std::string(), std::this_thread::get_id(), WRITE_ACCEPTED};
+  Written written{*event, std::string(), WRITE_ACCEPTED};
   if (event->data != nullptr && event->dataSize > 0)
     written.payload.assign(static_cast<const char*>(event->data), static_cast<size_t>(event->dataSize));
   if (event->eventType == EVENT_BLOCK_RELEASE || event->eventType == EVENT_TO_SUPERVISOR) {
     std::free(event->data);
-  } else if (event->requestID != 0) {
-    if (core.reader_ != std::this_thread::get_id() || core.answers_ >= core.refuseAnswersAfter) {
-      written.code = WRITE_REFUSED;
-    } else if (++core.answers_, !written.payload.empty()) {
-      core.changed_.wait(lock, [&] { return !core.inFlight_; });
-      core.inFlight_ = true;
-    }
+  } else if (event->requestID != 0 && event->providerID != 0 && core.reader_ != std::this_thread::get_id()) {
+    written.code = WRITE_REFUSED;
   } else if (core.decide) {
     written.code = core.decide(*event);
   }

@@ -1,13 +1,13 @@
 // fake_core.h - the core's side of the plugin contract, for tests of the
 // example plugins.  It loads one plugin library, calls its entry points with
-// blocks preset as the core presets them, and answers the write callback as
-// the core does for what the examples write: threshold queries get
-// `threshold`; block releases and to-supervisor packets are freed (tests
-// malloc their blocks, as the core does); a request-bound event is refused
-// with 1 unless it comes from a thread inside Read (and after
-// `refuseAnswersAfter` accepted ones), and an answer with a payload waits
-// until the previous one was delivered; other events get `decide`'s code.
-// One FakeCore at a time: the write callback has no user pointer.
+// blocks preset as the core presets them (and IOCTL code 1 on a run thread
+// right after Load when the plugin asks for one), and records what the
+// plugin writes.  Threshold queries let every level pass; block releases and
+// to-supervisor packets are freed (tests malloc their blocks, as the core
+// does); an answer to a request (requestID set, providerID not 0) is refused
+// with 1 unless it comes from the thread inside Read; other writes get
+// `decide`'s code.  One FakeCore at a time: the callback has no user pointer.
+// [test thread], except the write callback [any-thread].
 #ifndef EXAMPLES_PLUGINS_FAKE_CORE_H_
 #define EXAMPLES_PLUGINS_FAKE_CORE_H_
 
@@ -39,42 +39,32 @@ std::string ReadTextFile(const std::string& path);
 struct Written {
   CoreEvent event;
   std::string payload;
-  std::thread::id thread;
   int32_t code;
 };
 
 class FakeCore {
  public:
   explicit FakeCore(const std::string& library);  // fails the test if it cannot be opened
-  ~FakeCore();
+  ~FakeCore() { Stop(); }
 
-  void* Symbol(const char* name) const;
-  int32_t Load(LoadReply* reply);
+  LoadReply Load();  // expects 0
   int32_t Open(uint32_t mode = OPEN_MODE_NORMAL);
-  int32_t Write(const CoreEvent& event, WriteReply* reply);
+  WriteReply Write(const CoreEvent& event);  // expects 0
   int32_t Read(const std::string& request, uint32_t requestID);  // as a request thread
-  int32_t Ioctl(uint32_t code, const void* data, uint32_t length, IoctlReply* reply);
-  int32_t Close();
-  int32_t Unload();
-  // Starts a thread calling IOCTL code 1; JoinRun waits for it to return.
-  void StartRun();
-  void JoinRun() { run_.join(); }
+  int32_t Ioctl(uint32_t code, const std::string& data);
+  // Close, join the run thread, Unload and close the library; once.
+  void Stop();
 
   // Waits up to 30 s until `done` holds for the events written so far.
   bool WaitUntil(const std::function<bool(const std::vector<Written>&)>& done);
   std::vector<Written> events() const;
   std::vector<std::string> console() const;  // texts given to the context's logLine
 
-  int32_t threshold = -1;
-  std::function<int32_t(const CoreEvent&)> decide;
-  size_t refuseAnswersAfter = SIZE_MAX;
+  std::function<int32_t(const CoreEvent&)> decide;  // called under the lock
 
  private:
   template <typename Request, typename Reply>
-  int32_t Call(const char* name, const Request& request, Reply* reply) {
-    auto entry = reinterpret_cast<int32_t (*)(const Request*, Reply*)>(Symbol(name));
-    return entry == nullptr ? CORE_RC_NOT_EXPORTED : entry(&request, reply);
-  }
+  int32_t Call(const char* name, const Request& request, Reply* reply);
   static int32_t WriteCallback(const CoreEvent* event, WriteResult* result);
   static void LogLine(CoreContext* self, ModuleId module, int32_t level, const char* text);
 
@@ -86,11 +76,9 @@ class FakeCore {
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<Written> events_;             // guarded by mutex_
-  std::vector<std::string> console_;        // guarded by mutex_
-  std::thread::id reader_;                  // guarded by mutex_: inside Read
-  size_t answers_ = 0;                      // guarded by mutex_
-  bool inFlight_ = false;                   // guarded by mutex_
+  std::vector<Written> events_;       // guarded by mutex_
+  std::vector<std::string> console_;  // guarded by mutex_
+  std::thread::id reader_;            // guarded by mutex_: inside Read
 };
 
 }  // namespace example_test

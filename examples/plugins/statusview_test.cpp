@@ -1,9 +1,6 @@
 // Test of the status viewer statusview.dll: a new module table reaches the
-// console once; other documents pass without an error.
+// console once; deltas, other documents and broken ones pass without an error.
 #include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <cstring>
 
 #include "fake_core.h"
 #include "tools/module_table.h"
@@ -19,21 +16,13 @@ TEST(StatusViewTest, PrintsEachNewModuleTableOnTheConsoleOnce) {
   std::string delta = status;
   delta.replace(delta.find("Delta=\"0\""), 9, "Delta=\"1\"");
   FakeCore core(EXAMPLE_PLUGIN_DIR "/statusview.dll");
-  LoadReply load;
-  ASSERT_EQ(core.Load(&load), 0);
-  for (const std::string& text : {status, status, delta, std::string("<Other/>"), std::string("<Vexo><M")}) {
-    void* block = std::malloc(text.size());  // the document without a NUL, as delivered
-    std::memcpy(block, text.data(), text.size());
-    IoctlReply reply;
-    EXPECT_EQ(core.Ioctl(IOCTL_CONFIG_UPDATE, block, static_cast<uint32_t>(text.size()), &reply), 0);
-    EXPECT_EQ(reply.errorCode, 0);
-    std::free(block);
-  }
+  core.Load();
+  for (const std::string& text : {status, status, delta, std::string("<Other/>"), std::string("<Vexo><M")})
+    EXPECT_EQ(core.Ioctl(IOCTL_CONFIG_UPDATE, text), 0);
   tools::ModuleTable table;
   std::string error;
   ASSERT_TRUE(tools::ParseModuleTable(status, &table, &error)) << error;
   EXPECT_EQ(core.console(), tools::FormatModuleTable(table));
-  core.Unload();
 }
 
 }  // namespace
