@@ -8,67 +8,42 @@
 namespace core {
 namespace {
 
-// A writer that answers threshold queries with `threshold` and records every
-// log message it is given.
-struct Recorder {
-  static inline int32_t threshold = -1;
-  static inline int queries = 0;
-  static inline std::vector<std::pair<int32_t, std::string>> messages;
-  static inline std::vector<int32_t> sizes;
+using Strings = std::vector<std::string>;
 
-  static int32_t Write(const CoreEvent* event, WriteResult* result) {
-    EXPECT_EQ(event->eventType, EVENT_LOG);
-    if (event->eventSubtype & SUBTYPE_LOG_MESSAGE) {
-      EXPECT_EQ(event->eventSubtype, 0x01000002u);
-      messages.emplace_back(event->attributes.logLevel, static_cast<const char*>(event->data));
-      sizes.push_back(event->dataSize);
-    } else {
-      ++queries;
-      result->code = threshold;
-    }
-    return 0;
+// A writer that answers threshold queries with g_threshold and records each
+// message as "LEVEL:TEXT:SIZE".
+int32_t g_threshold = -1;
+int g_queries = 0;
+Strings g_messages;
+
+int32_t Record(const CoreEvent* event, WriteResult* result) {
+  EXPECT_EQ(event->eventType, EVENT_LOG);
+  if (event->eventSubtype == 0x01000002u) {
+    g_messages.push_back(std::to_string(event->attributes.logLevel) + ":" +
+                         static_cast<const char*>(event->data) + ":" + std::to_string(event->dataSize));
+  } else {
+    ++g_queries;
+    result->code = g_threshold;
   }
-  static void Reset(int32_t t) {
-    threshold = t;
-    queries = 0;
-    messages.clear();
-    sizes.clear();
-  }
-};
-
-TEST(LogTest, ThresholdQueryGatesFormatting) {
-  Recorder::Reset(25);
-  Log(0x10000, &Recorder::Write, 0, "dropped %d", 1);
-  EXPECT_EQ(Recorder::queries, 1);
-  EXPECT_TRUE(Recorder::messages.empty());
-
-  Log(0x10000, &Recorder::Write, 25, "kept %d", 2);
-  ASSERT_EQ(Recorder::messages.size(), 1u);
-  EXPECT_EQ(Recorder::messages[0].second, "kept 2");
-  EXPECT_EQ(Recorder::sizes[0], 7);  // the NUL is counted
-
-  Recorder::Reset(-1);  // unset: everything is written
-  Log(0x10000, &Recorder::Write, 0, "x");
-  Log(0x10000, &Recorder::Write, 0, "%s", "");  // empty text: no message
-  EXPECT_EQ(Recorder::messages.size(), 1u);
-  Log(0x10000, nullptr, 100, "no writer");  // must not crash
-  EXPECT_TRUE(LogEnabled(1, &Recorder::Write, 0));
-  Recorder::Reset(50);
-  EXPECT_FALSE(LogEnabled(1, &Recorder::Write, 49));
-  EXPECT_TRUE(LogEnabled(1, &Recorder::Write, 50));
-  EXPECT_FALSE(LogEnabled(1, nullptr, 100));
+  return 0;
 }
 
-TEST(LogTest, LongMessagesCutExceptAtLevelZero) {
-  Recorder::Reset(-1);
+TEST(LogTest, ThresholdQueryGatesFormattingAndLongTextsAreCutBelowLevel0) {
+  g_threshold = 25, g_queries = 0, g_messages.clear();
+  Log(0x10000, &Record, 0, "dropped %d", 1);
+  Log(0x10000, &Record, 25, "kept %d", 2);
+  EXPECT_EQ(g_queries, 2);
+  g_threshold = -1;  // unset: everything is written, but an empty text is no message
+  Log(0x10000, &Record, 0, "%s", "");
+  Log(0x10000, nullptr, 100, "no writer");
   const std::string text(600, 'q');
-  Log(1, &Recorder::Write, 50, "%s", text.c_str());
-  Log(1, &Recorder::Write, 0, "%s", text.c_str());
-  ASSERT_EQ(Recorder::messages.size(), 2u);
-  EXPECT_EQ(Recorder::messages[0].second, text.substr(0, 511));
-  EXPECT_EQ(Recorder::sizes[0], 512);
-  EXPECT_EQ(Recorder::messages[1].second, text);
-  EXPECT_EQ(Recorder::sizes[1], 601);
+  Log(1, &Record, 50, "%s", text.c_str());
+  Log(1, &Record, 0, "%s", text.c_str());
+  EXPECT_EQ(g_messages, (Strings{"25:kept 2:7", "50:" + text.substr(0, 511) + ":512", "0:" + text + ":601"}));
+  EXPECT_TRUE(LogEnabled(1, &Record, 0));
+  g_threshold = 50;
+  EXPECT_FALSE(LogEnabled(1, &Record, 49));
+  EXPECT_TRUE(LogEnabled(1, &Record, 50));
 }
 
 }  // namespace

@@ -16,8 +16,8 @@
 // through `MonitorHost`, and the machine through `platform::SystemInfo`.
 //
 // Threads: Start and Cancel run on the main thread; the tick and everything
-// it calls run on the I/O thread, one at a time.  The state accessors are
-// for tests that drive ticks on their own thread.
+// it calls run on the I/O thread, one at a time.  Tests drive ticks on their
+// own thread.
 #ifndef CORE_MONITOR_H_
 #define CORE_MONITOR_H_
 
@@ -71,12 +71,8 @@ class MemoryMonitor {
   // published 60 s after its last over-limit check.
   void ThrottleDecision(bool over);
 
-  // State, for tests.
+  // The limit fixed on the first tick, for tests.
   uint64_t MemoryLimit() const { return limit_; }
-  int64_t LastOverLimitNs() const { return lastOverLimitNs_; }
-  int64_t LastWallSeconds() const { return lastWallSeconds_; }
-  int64_t LastReportNs() const { return lastReportNs_; }
-  uint64_t LastReportedUsage() const { return lastReportedUsage_; }
 
  private:
   void ComputeLimit();

@@ -16,8 +16,8 @@ std::string Plugin(const char* id, const char* level) {
   return std::string("<Plugin ID=\"") + id + "\" LogLevel=\"" + level + "\"/>";
 }
 
-// Steps applied in order to one set of thresholds: module 5 starts at 50
-// with the default 40 it declared at load.
+// Steps applied in order to one set of thresholds: module 5 (ID 327680)
+// starts at 50 with the default 40 it declared at load.
 TEST(CoreConfigTest, DeltaSteps) {
   core::LogThresholds thresholds;
   thresholds.SetCurrent(5, 50);
@@ -25,46 +25,39 @@ TEST(CoreConfigTest, DeltaSteps) {
   const struct {
     std::string text;
     bool changed;
-    int level5;
+    uint32_t module;
+    int level;
   } steps[] = {
-      {Delta(Plugin("327680", "25")), true, 25},
-      {Delta(Plugin("327680", "25")), false, 25},  // the same delta again
-      {Delta(Plugin("327680", "101")), false, 25},
-      {Delta(Plugin("327680", "-2")), false, 25},
-      {Delta(Plugin("327680", "25") + Plugin("327680", "30")), true, 30},  // document order
-      // -1 unsets a set threshold; on an unset one it restores the default.
-      {Delta(Plugin("327680", "-1")), true, -1},
-      {Delta(Plugin("327680", "-1")), true, 40},
+      {Delta(Plugin("327680", "25")), true, 5, 25},
+      {Delta(Plugin("327680", "25")), false, 5, 25},  // the same delta again
+      {Delta(Plugin("327680", "101") + Plugin("327680", "-2")), false, 5, 25},
+      {Delta(Plugin("327680", "25") + Plugin("327680", "30")), true, 5, 30},  // document order
+      // -1 unsets a set threshold; on an unset one it restores the default, if any.
+      {Delta(Plugin("327680", "-1")), true, 5, -1},
+      {Delta(Plugin("327680", "-1")), true, 5, 40},
+      {Delta(Plugin("393216", "-1")), false, 6, -1},
       // Anything but a parsed document with Delta 1 changes nothing.
-      {Delta(Plugin("327680", "10"), " Delta=\"0\""), false, 40},
-      {Delta(Plugin("327680", "10"), ""), false, 40},
-      {Delta(Plugin("327680", "10"), " Delta=\"one\""), false, 40},
-      {"<Vexo Delta=\"1\"><Module><Plugin ID=\"327680\" LogLevel=\"10\"/></Module></Vexo>", false, 40},
-      {"<Vexo Delta=\"1\"><Modules><Module><Plugin ID=\"327680\" LogLevel=\"10\"/></Module>", false, 40},
-      {"", false, 40},
-      {"not xml", false, 40},
+      {Delta(Plugin("327680", "10"), " Delta=\"0\""), false, 5, 40},
+      {Delta(Plugin("327680", "10"), ""), false, 5, 40},
+      {Delta(Plugin("327680", "10"), " Delta=\"one\""), false, 5, 40},
+      {"<Vexo Delta=\"1\"><Module><Plugin ID=\"327680\" LogLevel=\"10\"/></Module></Vexo>", false, 5, 40},
+      {"<Vexo Delta=\"1\"><Modules><Module><Plugin ID=\"327680\" LogLevel=\"10\"/></Module>", false, 5, 40},
+      {"not xml", false, 5, 40},
       // Elements without a readable ID or LogLevel are skipped.
-      {Delta("<Plugin ID=\"327680\"/><Plugin LogLevel=\"10\"/>" + Plugin("x", "10")), false, 40},
-      // Any root name; the module number is bits 16 to 27 of the ID.
-      {Delta(Plugin("268763136", "20"), " Delta=\"1\"", "Doc"), true, 20},
+      {Delta("<Plugin ID=\"327680\"/><Plugin LogLevel=\"10\"/>" + Plugin("x", "10")), false, 5, 40},
+      // Module numbers 255 and 4095 lie outside the threshold arrays.
+      {Delta(Plugin("16711680", "10") + Plugin("268369920", "10")), false, 5, 40},
+      // Any root name; the module number is bits 16 to 27 of the ID, which may be negative.
+      {Delta(Plugin("268763136", "20"), " Delta=\"1\"", "Doc"), true, 5, 20},
+      {Delta(Plugin("-2147483648", "0")), true, 0, 0},
   };
   for (const auto& step : steps) {
     EXPECT_EQ(ApplyCoreConfig(step.text, thresholds), step.changed) << step.text;
-    EXPECT_EQ(thresholds.Current(5), step.level5) << step.text;
+    EXPECT_EQ(thresholds.Current(step.module), step.level) << step.text;
   }
+  for (uint32_t n = 1; n < core::LogThresholds::kSlots; ++n)
+    EXPECT_EQ(thresholds.Current(n), n == 5 ? 20 : -1) << n;
   EXPECT_EQ(thresholds.Default(5), 40);
-}
-
-TEST(CoreConfigTest, UnsetModuleWithoutDefaultAndOutOfRangeNumbers) {
-  core::LogThresholds thresholds;
-  // Module 6 is unset with no default: -1 has nothing to restore.
-  EXPECT_FALSE(ApplyCoreConfig(Delta(Plugin("393216", "-1")), thresholds));
-  // Module number 255 (and 4095) lies outside the threshold arrays.
-  EXPECT_FALSE(ApplyCoreConfig(Delta(Plugin("16711680", "10") + Plugin("268369920", "10")), thresholds));
-  for (uint32_t n = 1; n < core::LogThresholds::kSlots; ++n) ASSERT_EQ(thresholds.Current(n), -1) << n;
-  // The core's own module, written as a negative number.
-  EXPECT_TRUE(ApplyCoreConfig(Delta(Plugin("-2147483648", "0")), thresholds));
-  EXPECT_EQ(thresholds.Current(0), 0);
 }
 
 }  // namespace

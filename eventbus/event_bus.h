@@ -110,7 +110,6 @@ class EventBus {
   // Shortens the statistics interval so tests need not wait a minute.
   // Before RunDispatcher only.
   void SetStatisticsIntervalForTesting(int64_t ns) { statisticsIntervalNs_ = ns; }
-  uint64_t ThrottledVideoFrames() const { return frames_.ThrottledVideoFrames(); }
 
  private:
   void WriteOrdinary(const CoreEvent& event, WriteResult* result);

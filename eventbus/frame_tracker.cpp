@@ -33,11 +33,4 @@ void FrameTracker::ForgetProvider(uint32_t providerID) {
   frames_.erase(providerID);
 }
 
-std::optional<uint32_t> FrameTracker::RunLength(uint32_t providerID) const {
-  std::lock_guard lock(mutex_);
-  auto it = frames_.find(providerID);
-  if (it == frames_.end()) return std::nullopt;
-  return it->second;
-}
-
 }  // namespace eventbus

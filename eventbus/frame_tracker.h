@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <optional>
 
 namespace eventbus {
 
@@ -40,10 +39,6 @@ class FrameTracker {
   // Forgets the provider's run: used when an admitted frame could not be
   // copied, so no dependent frame follows a key frame nobody received.
   void ForgetProvider(uint32_t providerID);
-
-  // Dependent frames admitted since the provider's last key frame, or nothing
-  // when the provider has no admitted key frame.
-  std::optional<uint32_t> RunLength(uint32_t providerID) const;
 
   uint64_t ThrottledVideoFrames() const {
     return throttledVideoFrames_.load(std::memory_order_relaxed);

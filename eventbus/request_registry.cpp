@@ -15,11 +15,6 @@ void WriterSlot::WakeIf(void* block) {
   cv_.notify_one();
 }
 
-void* WriterSlot::Pending() const {
-  std::lock_guard lock(mutex_);
-  return pending_;
-}
-
 void RequestRegistry::Cancel(uint32_t requestID) {
   std::lock_guard lock(mutex_);
   cancelled_.insert(requestID);
@@ -28,11 +23,6 @@ void RequestRegistry::Cancel(uint32_t requestID) {
 void RequestRegistry::Reissue(uint32_t requestID) {
   std::lock_guard lock(mutex_);
   cancelled_.erase(requestID);
-}
-
-bool RequestRegistry::IsCancelled(uint32_t requestID) const {
-  std::lock_guard lock(mutex_);
-  return cancelled_.count(requestID) != 0;
 }
 
 WriterSlot* RequestRegistry::SlotFor(uint32_t requestID, uint32_t threadId) {

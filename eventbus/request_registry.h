@@ -34,7 +34,6 @@ class WriterSlot {
   void Claim(void* block);
   // Clears the slot and wakes its thread when `block` is the one in flight.
   void WakeIf(void* block);
-  void* Pending() const;
 
  private:
   mutable std::mutex mutex_;
@@ -52,7 +51,6 @@ class RequestRegistry {
   void Cancel(uint32_t requestID);
   // Makes `requestID` live again: it is being broadcast (again).
   void Reissue(uint32_t requestID);
-  bool IsCancelled(uint32_t requestID) const;
 
   // The slot through which the calling request thread `threadId` paces an
   // answer to `requestID`, or null when the request is cancelled or the
