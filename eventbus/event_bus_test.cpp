@@ -306,8 +306,8 @@ TEST_F(DispatcherTest, DeliversInQueueThenListOrderAndDrainsOnStop) {
   ASSERT_EQ(Code(event), 0);
   ASSERT_EQ(Code(Event(kC, EVENT_CLASS(4), 0, nullptr, 10)), 0);  // queued without payload
   std::string order;
-  g_fake[0].onWrite = [&](const DeliveredEvent& e, auto&) { order += "A" + Bytes(e.data, e.dataSize) + " "; };
-  g_fake[1].onWrite = [&](const DeliveredEvent& e, auto&) { order += "B" + Bytes(e.data, e.dataSize) + " "; };
+  g_fake[0].onWrite = [&](const DeliveredEvent& e, auto&) { order.append("A").append(Bytes(e.data, e.dataSize)).append(" "); };
+  g_fake[1].onWrite = [&](const DeliveredEvent& e, auto&) { order.append("B").append(Bytes(e.data, e.dataSize)).append(" "); };
   Drain();  // the stop comes before the dispatcher even starts
   EXPECT_EQ(order, "Ae1 Be1 Ae2 Be2 A B ");
   EXPECT_EQ(g_fake[0].writes[0].data, g_fake[1].writes[0].data);  // one copy for all recipients
