@@ -29,8 +29,6 @@ void ShutdownSocket(int fd, bool reading, bool writing);
 // Clears close-on-exec, so that a started program inherits the descriptor.
 void ClearCloseOnExec(int fd);
 bool IsCloseOnExec(int fd);
-// Bytes received on the socket and not yet read; -1 on error.
-int64_t PendingInputBytes(int fd);
 
 // Reads at most `size` bytes, waiting at most `timeout_ms` (negative: no
 // limit).  Returns the byte count, 0 at end of stream, -1 on error and -2

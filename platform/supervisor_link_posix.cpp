@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,12 +51,6 @@ void ClearCloseOnExec(int fd) {
 bool IsCloseOnExec(int fd) {
   int flags = fcntl(fd, F_GETFD);
   return flags >= 0 && (flags & FD_CLOEXEC) != 0;
-}
-
-int64_t PendingInputBytes(int fd) {
-  int pending = 0;
-  if (ioctl(fd, FIONREAD, &pending) != 0) return -1;
-  return pending;
 }
 
 int64_t ReadSome(int fd, void* data, size_t size, int timeout_ms) {

@@ -1,3 +1,5 @@
+// The supervisor link: its framing on its own, then SupervisorPipe on a
+// socket pair with the test as the daemon and as the core (the pipe's host).
 #include "supervisor/supervisor_pipe.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +8,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,76 +18,116 @@
 namespace {
 
 using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
 
-struct LogLine {
-  int32_t level;
-  std::string text;
-};
+std::string Header(uint32_t length, uint32_t target, uint32_t kind) {
+  const PipePacketHeader header{length, target, kind, 0xABCD};
+  return std::string(reinterpret_cast<const char*>(&header), sizeof header);
+}
+std::string Packet(uint32_t target, uint32_t kind, const std::string& payload) {
+  return Header(static_cast<uint32_t>(16 + payload.size()), target, kind) + payload;
+}
+std::string ToModule(uint32_t number, const std::string& payload) {
+  return Packet(number << 20, 1, payload);
+}
 
-struct IoctlCall {
-  std::string plugin;
-  IoctlRequest request;
-  IoctlReply reply;
-  std::string packet;  // copy of the bytes the plugin saw
-};
-
-// Everything the fakes record.  The write callback and the plugin entry
-// points are plain C functions, so they reach it through one pointer.
-struct Recorder {
-  std::mutex mutex;  // also plays the core's queue mutex
-  std::condition_variable changed;
-  std::vector<LogLine> logs;
-  std::vector<IoctlCall> calls;
-  int stops = 0;
-  int notifications = 0;
-  int detaches = 0;
-};
-Recorder* g_recorder = nullptr;
-
-int32_t RecordingWriter(const CoreEvent* event, WriteResult* result) {
-  result->code = 0;
-  if (event->eventSubtype == SUBTYPE_LOG_QUERY) {
-    result->code = -1;  // no threshold: everything passes
-  } else if ((event->eventSubtype & 0xFFFFu) == SUBTYPE_LOG_MESSAGE) {
-    std::lock_guard lock(g_recorder->mutex);
-    g_recorder->logs.push_back({event->attributes.logLevel, static_cast<const char*>(event->data)});
-    g_recorder->changed.notify_all();
+// Feeds `stream` to a framer in reads of at most `read_size` bytes (0: all
+// the room) and lists what it handed over: each packet's bytes, "bad
+// <length> <dropped>" for each drop, and last "held <fill>".
+Strings Frame(const std::string& stream, size_t read_size) {
+  struct Sink : supervisor::PacketFramer::Sink {
+    Strings seen;
+    void OnPacket(const PipePacketHeader& header, unsigned char* packet) override {
+      seen.emplace_back(reinterpret_cast<const char*>(packet), header.length);
+    }
+    void OnBadLength(uint32_t length, uint64_t dropped) override {
+      seen.push_back("bad " + std::to_string(length) + " " + std::to_string(dropped));
+    }
+  } sink;
+  supervisor::PacketFramer framer;
+  for (size_t fed = 0, n = 0; fed < stream.size(); fed += n) {
+    n = std::min({read_size == 0 ? framer.Room() : read_size, framer.Room(), stream.size() - fed});
+    std::memcpy(framer.WritePosition(), stream.data() + fed, n);
+    framer.Received(n, sink);
   }
-  return 0;
+  sink.seen.push_back("held " + std::to_string(framer.Fill()));
+  return sink.seen;
 }
 
-int32_t Record(const char* plugin, const IoctlRequest* request, IoctlReply* reply) {
-  std::lock_guard lock(g_recorder->mutex);
-  g_recorder->calls.push_back({plugin, *request, *reply,
-                               std::string(static_cast<const char*>(request->buffer.data),
-                                           request->buffer.length)});
-  g_recorder->changed.notify_all();
-  return 0;
-}
-int32_t IoctlA(const IoctlRequest* request, IoctlReply* reply) { return Record("a", request, reply); }
-int32_t IoctlB(const IoctlRequest* request, IoctlReply* reply) {
-  Record("b", request, reply);
-  reply->errorCode = 5;  // succeeds by result, fails by its error word
-  return 0;
-}
-int32_t IoctlC(const IoctlRequest* request, IoctlReply* reply) { return Record("c", request, reply); }
-
-class FakeHost : public supervisor::PipeHost {
- public:
-  void RequestStop() override {
-    std::lock_guard lock(g_recorder->mutex);
-    ++g_recorder->stops;
-    g_recorder->changed.notify_all();
+TEST(PacketFramerTest, CutsTheStreamWhateverTheReadSizes) {
+  const std::string a = ToModule(1, "first"), b = ToModule(2, "second"), c = ToModule(3, "third!");
+  const std::string largest = ToModule(1, std::string(PIPE_MAX_PACKET - 16, 'x'));
+  const std::string bare = Header(16, 0, PIPE_KIND_INFO);
+  const struct {
+    std::string stream;
+    size_t read_size;
+    Strings seen;
+  } cases[] = {
+      {a, 1, {a, "held 0"}},                                       // one byte per read
+      {a + b + c, a.size() + b.size() + 10, {a, b, c, "held 0"}},  // two and part of a third
+      {largest + bare + a.substr(0, 15), 0, {largest, bare, "held 15"}},
+      {Header(PIPE_MAX_PACKET + 1, 1, 1) + a, 16, {"bad 65537 16", a, "held 0"}},
+      // Lengths below the header drop it, so the stream always moves on; a bad
+      // length drops all that is held.
+      {Header(0, 1, 1) + Header(5, 1, 1) + Header(15, 1, 1) + a, 16,
+       {"bad 0 16", "bad 5 16", "bad 15 16", a, "held 0"}},
+      {a + Header(0, 1, 1) + b, 0, {a, "bad 0 " + std::to_string(16 + b.size()), "held 0"}},
+  };
+  for (const auto& each : cases) {
+    EXPECT_EQ(Frame(each.stream, each.read_size), each.seen) << each.stream.size();
   }
+}
+
+class SupervisorPipeTest;
+SupervisorPipeTest* g_test = nullptr;  // for the plain-C writer and plugin entry points
+
+// The test is the pipe's host and records what the pipe does; `mutex_` also
+// plays the core's queue mutex.
+class SupervisorPipeTest : public ::testing::Test, public supervisor::PipeHost {
+ protected:
+  SupervisorPipeTest() {
+    g_test = this;
+    AddPlugin("a.dll", 0x00010000u, Ioctl<'a'>);
+  }
+  void SetUp() override { ASSERT_TRUE(platform::CreateStreamSocketPair(&core_fd_, &daemon_fd_)); }
+  void TearDown() override {
+    StopIo();
+    pipe_.ReleaseQueued();
+    platform::CloseDescriptor(daemon_fd_);
+  }
+
+  void RequestStop() override { Locked([&] { ++stops_; }); }
   void NotifyUnderQueueMutex(const std::function<void()>& fn) override {
-    std::lock_guard lock(g_recorder->mutex);
-    fn();
-    ++g_recorder->notifications;
-    g_recorder->changed.notify_all();
+    Locked([&] {
+      fn();
+      ++notifications_;
+    });
   }
-  CoreWriteFn Writer() override { return RecordingWriter; }
+  CoreWriteFn Writer() override { return Write; }
   pluginhost::PluginList& Plugins() override { return plugins_; }
 
+  static int32_t Write(const CoreEvent* event, WriteResult* result) {
+    result->code = event->eventSubtype == SUBTYPE_LOG_QUERY ? -1 : 0;  // -1: no threshold
+    if ((event->eventSubtype & 0xFFFFu) == SUBTYPE_LOG_MESSAGE) {
+      g_test->Locked([&] {
+        g_test->logs_.push_back(std::to_string(event->attributes.logLevel) + " " +
+                                static_cast<const char*>(event->data));
+      });
+    }
+    return 0;
+  }
+  // Records "<plugin><code> <packet>"; plugin 'b' fails by its error word.
+  template <char kName>
+  static int32_t Ioctl(const IoctlRequest* request, IoctlReply* reply) {
+    g_test->Locked([&] {
+      g_test->calls_.push_back(kName + std::to_string(request->code) + " " +
+                               std::string(static_cast<const char*>(request->buffer.data),
+                                           request->buffer.length));
+      g_test->buffers_.insert(request->buffer.data);
+    });
+    if (kName == 'b') reply->errorCode = 5;
+    return 0;
+  }
   void AddPlugin(const char* filename, ModuleId id, PluginIoctlFn ioctl) {
     auto record = std::make_unique<pluginhost::PluginInfo>();
     record->Filename = filename;
@@ -95,51 +138,23 @@ class FakeHost : public supervisor::PipeHost {
     });
   }
 
- private:
-  pluginhost::PluginList plugins_;
-};
-
-// A header claiming `length`, whatever follows it.
-std::string Header(uint32_t length, uint32_t target, uint32_t kind) {
-  const PipePacketHeader header{length, target, kind, 0xABCD};
-  std::string bytes(sizeof header, '\0');
-  std::memcpy(bytes.data(), &header, sizeof header);
-  return bytes;
-}
-std::string Packet(uint32_t target, uint32_t kind, const std::string& payload) {
-  return Header(static_cast<uint32_t>(16 + payload.size()), target, kind) + payload;
-}
-std::string ToModule(uint32_t number, const std::string& payload) {
-  return Packet(number << 20, 1, payload);
-}
-void* Copy(const std::string& bytes) {
-  void* data = std::malloc(bytes.size() + 1);
-  std::memcpy(data, bytes.data(), bytes.size());
-  return data;
-}
-
-class SupervisorPipeTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    g_recorder = &recorder_;
-    ASSERT_TRUE(platform::CreateStreamSocketPair(&core_fd_, &daemon_fd_));
-    pipe_ = std::make_unique<supervisor::SupervisorPipe>(io_, host_, [] {
-      ++g_recorder->detaches;  // called under the queue mutex
-    });
-    host_.AddPlugin("a.dll", 0x00010000u, IoctlA);
+  template <typename Fn>
+  void Locked(Fn fn) {
+    std::lock_guard lock(mutex_);
+    fn();
+    changed_.notify_all();
   }
-  void TearDown() override {
-    StopIo();
-    if (pipe_ != nullptr) pipe_->ReleaseQueued();
-    pipe_.reset();
-    if (!attached_) platform::CloseDescriptor(core_fd_);
-    platform::CloseDescriptor(daemon_fd_);
+  // Waits (generously) until pred holds under the mutex.
+  template <typename Pred>
+  bool WaitUntil(Pred pred) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 20s, pred);
   }
+  bool WaitForCalls(size_t n) { return WaitUntil([&] { return calls_.size() >= n; }); }
 
   void Start() {
-    ASSERT_TRUE(pipe_->Open(core_fd_));
-    attached_ = true;
-    pipe_->StartReading();
+    ASSERT_TRUE(pipe_.Open(core_fd_));
+    pipe_.StartReading();
     io_thread_ = std::thread([this] { io_.run(); });
   }
   void StopIo() {
@@ -149,256 +164,137 @@ class SupervisorPipeTest : public ::testing::Test {
   void Send(const std::string& bytes) {
     ASSERT_TRUE(platform::WriteAll(daemon_fd_, bytes.data(), bytes.size()));
   }
-  // Waits (generously) until pred holds under the recorder's mutex.
-  template <typename Pred>
-  bool WaitUntil(Pred pred) {
-    std::unique_lock lock(recorder_.mutex);
-    return recorder_.changed.wait_for(lock, 20s, pred);
-  }
-  bool WaitForCalls(size_t n) { return WaitUntil([&] { return recorder_.calls.size() >= n; }); }
-  bool WaitForLogs(size_t n) { return WaitUntil([&] { return recorder_.logs.size() >= n; }); }
-  // Waits until the pipe has read everything sent so far.
-  void WaitDrained() {
-    for (int i = 0; i < 20000 && platform::PendingInputBytes(core_fd_) != 0; ++i) {
-      std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_EQ(platform::PendingInputBytes(core_fd_), 0);
-  }
 
-  Recorder recorder_;
-  FakeHost host_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Strings logs_, calls_;
+  std::set<const void*> buffers_;
+  int stops_ = 0, notifications_ = 0, detaches_ = 0;
+  pluginhost::PluginList plugins_;
   boost::asio::io_context io_;
-  std::unique_ptr<supervisor::SupervisorPipe> pipe_;
+  supervisor::SupervisorPipe pipe_{io_, *this, [this] { ++detaches_; }};
   std::thread io_thread_;
-  int core_fd_ = -1;
+  int core_fd_ = -1;  // owned by pipe_ once attached
   int daemon_fd_ = -1;
-  bool attached_ = false;
 };
 
-TEST_F(SupervisorPipeTest, PacketArrivingOneBytePerReadIsHandledOnceWhole) {
-  Start();
-  const std::string packet = ToModule(1, "one byte at a time");
-  for (size_t i = 0; i < packet.size(); ++i) {
-    Send(packet.substr(i, 1));
-    WaitDrained();  // the outstanding read took exactly this byte
-    if (i + 1 < packet.size()) {
-      std::lock_guard lock(recorder_.mutex);
-      ASSERT_TRUE(recorder_.calls.empty()) << "handled after byte " << i;
-    }
-  }
-  ASSERT_TRUE(WaitForCalls(1));
-  StopIo();
-  ASSERT_EQ(recorder_.calls.size(), 1u);
-  EXPECT_EQ(recorder_.calls[0].packet, packet);
-}
-
-TEST_F(SupervisorPipeTest, SeveralPacketsInOneReadAndARemainder) {
+TEST_F(SupervisorPipeTest, ReadsAreFramedAndBadLengthsLogged) {
   Start();
   const std::string third = ToModule(1, "third packet");
-  // A stop in the middle does not keep later packets of the read unhandled.
+  // A stop among the packets of one read does not keep later ones unhandled.
   Send(ToModule(1, "first") + Packet(0, PIPE_KIND_STOP, "") + ToModule(1, "second!") +
        third.substr(0, 10));
   ASSERT_TRUE(WaitForCalls(2));
-  WaitDrained();
-  {
-    std::lock_guard lock(recorder_.mutex);
-    EXPECT_EQ(recorder_.stops, 1);
-    ASSERT_EQ(recorder_.calls.size(), 2u);
-    EXPECT_EQ(recorder_.calls[0].packet, ToModule(1, "first"));
-    EXPECT_EQ(recorder_.calls[1].packet, ToModule(1, "second!"));
-  }
   Send(third.substr(10));
-  ASSERT_TRUE(WaitForCalls(3));
+  Send(Header(PIPE_MAX_PACKET + 1, 1u << 20, 1));
+  ASSERT_TRUE(WaitUntil([&] { return !logs_.empty(); }));
+  Send(ToModule(1, "after"));
+  ASSERT_TRUE(WaitForCalls(4));
   StopIo();
-  EXPECT_EQ(recorder_.calls[2].packet, third);
-  EXPECT_TRUE(recorder_.logs.empty());
-}
-
-TEST_F(SupervisorPipeTest, PacketLengthLimits) {
-  Start();
-  std::string payload(PIPE_MAX_PACKET - 16, '\0');
-  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + 3);
-  const std::string largest = ToModule(1, payload);
-  ASSERT_EQ(largest.size(), PIPE_MAX_PACKET);
-  Send(largest);
-  ASSERT_TRUE(WaitForCalls(1));
-
-  // An over-long length and lengths below the header size each drop what is
-  // held and the framing carries on with the next packet.
-  size_t expected_logs = 0;
-  for (uint32_t bad : {PIPE_MAX_PACKET + 1, 0u, 15u}) {
-    Send(Header(bad, 1u << 20, 1));
-    ASSERT_TRUE(WaitForLogs(++expected_logs)) << bad;
-    Send(ToModule(1, "after " + std::to_string(bad)));
-    ASSERT_TRUE(WaitForCalls(expected_logs + 1)) << bad;
-  }
-  StopIo();
-  EXPECT_EQ(recorder_.calls[0].packet, largest);
-  EXPECT_EQ(recorder_.calls[0].request.buffer.length, PIPE_MAX_PACKET);
-  EXPECT_EQ(recorder_.calls[3].packet, ToModule(1, "after 15"));
-  for (const LogLine& line : recorder_.logs) {
-    EXPECT_EQ(line.level, 50);
-    EXPECT_EQ(line.text, "bad ipc packet length");
-  }
+  EXPECT_EQ(stops_, 1);
+  const Strings expected = {"a4 " + ToModule(1, "first"), "a4 " + ToModule(1, "second!"),
+                            "a4 " + third, "a4 " + ToModule(1, "after")};
+  EXPECT_EQ(calls_, expected);
+  EXPECT_EQ(logs_, Strings{"50 bad ipc packet length"});
 }
 
 TEST_F(SupervisorPipeTest, SupervisorInformationFields) {
   Start();
-  struct Case {
-    std::string payload;
-    std::string name, version;
+  const std::string nul(1, '\0');
+  const struct {
+    std::string payload, name, version;
     bool background;
     int detaches;
-  };
-  const std::string nul(1, '\0');
-  const Case cases[] = {
+  } cases[] = {
       {"a" + nul + "b", "a", "b", false, 0},
       {"a" + nul + "b" + nul + "Background:true", "a", "b", true, 1},
       {"x", "x", "b", true, 1},  // one field: version and flag unchanged
       {"a" + nul + "c" + nul + "background:true", "a", "c", false, 1},
       {"d" + nul + "b" + nul + "Background:true" + nul + "more", "d", "b", true, 1},  // once
-      {"a" + nul + "b" + nul, "a", "b", false, 1},  // empty third field clears
-      {nul, "", "", false, 1},
+      {"a" + nul + "b" + nul, "a", "b", false, 1},  // an empty third field clears the flag
   };
   int sent = 0;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     Send(Packet(0, PIPE_KIND_INFO, c.payload));
     ++sent;
-    ASSERT_TRUE(WaitUntil([&] { return recorder_.notifications == sent; }));
-    std::lock_guard lock(recorder_.mutex);  // how the core reads them
-    EXPECT_EQ(pipe_->FileName(), c.name) << sent;
-    EXPECT_EQ(pipe_->Version(), c.version) << sent;
-    EXPECT_EQ(pipe_->Background(), c.background) << sent;
-    EXPECT_EQ(recorder_.detaches, c.detaches) << sent;
+    ASSERT_TRUE(WaitUntil([&] { return notifications_ == sent; }));
+    std::lock_guard lock(mutex_);  // how the core reads them
+    EXPECT_EQ(pipe_.FileName() + "|" + pipe_.Version(), c.name + "|" + c.version) << sent;
+    EXPECT_EQ(pipe_.Background(), c.background) << sent;
+    EXPECT_EQ(detaches_, c.detaches) << sent;
   }
-  // Exactly 16 bytes of kind 7 is a plugin message.
-  Send(Packet(1u << 20, PIPE_KIND_INFO, ""));
-  ASSERT_TRUE(WaitForCalls(1));
-  StopIo();
-  EXPECT_EQ(recorder_.calls[0].packet.size(), 16u);
-  EXPECT_EQ(recorder_.notifications, sent);
 }
 
-TEST_F(SupervisorPipeTest, PluginMessagesGoToFirstMatchingModule) {
-  host_.AddPlugin("b.dll", 0x00020000u, IoctlB);
-  host_.AddPlugin("c.dll", 0x10020005u, IoctlC);  // module 2 as well, listed later
-  host_.AddPlugin("d.dll", 0x00030000u, nullptr);  // no IOCTL
+TEST_F(SupervisorPipeTest, PluginMessagesGoInPlaceToTheFirstMatchingModule) {
+  AddPlugin("b.dll", 0x00020000u, Ioctl<'b'>);
+  AddPlugin("c.dll", 0x10020005u, Ioctl<'c'>);  // module 2 as well, listed later
+  AddPlugin("d.dll", 0x00030000u, nullptr);     // no IOCTL
   Start();
-  Send(ToModule(2, "to two"));
-  Send(ToModule(3, "to three"));
-  Send(ToModule(9, "to nobody"));
-  Send(Packet((1u << 20) | 0xFFFFFu, 44, "low target bits are not the module"));
+  const std::string bare_info = Packet(1u << 20, PIPE_KIND_INFO, "");  // 16 bytes: a message
+  Send(ToModule(2, "to two") + ToModule(3, "to three") + ToModule(9, "to nobody") + bare_info);
   ASSERT_TRUE(WaitForCalls(2));
   StopIo();
-
-  ASSERT_EQ(recorder_.calls.size(), 2u);
-  const IoctlCall& call = recorder_.calls[0];
-  EXPECT_EQ(call.plugin, "b");
-  EXPECT_EQ(call.packet, ToModule(2, "to two"));
-  EXPECT_EQ(call.request.structSize, 40u);
-  EXPECT_EQ(call.request.code, 4u);
-  EXPECT_EQ(call.request.buffer.structSize, 24u);
-  EXPECT_EQ(call.request.buffer.length, call.packet.size());
-  EXPECT_EQ(call.reply.structSize, 28u);
-  EXPECT_EQ(call.reply.code, 4u);
-  EXPECT_EQ(call.reply.nested.structSize, 8u);
-  EXPECT_EQ(call.reply.nested.version, 1u);
-  EXPECT_EQ(recorder_.calls[1].plugin, "a");
-  // Handed over in place: each packet sits at the start of the one buffer.
-  EXPECT_EQ(recorder_.calls[1].request.buffer.data, call.request.buffer.data);
-
-  ASSERT_EQ(recorder_.logs.size(), 2u);
-  EXPECT_EQ(recorder_.logs[0].text, "plugin b.dll ipc ioctl returned 0 error 5");
-  EXPECT_EQ(recorder_.logs[0].level, 0);
-  EXPECT_EQ(recorder_.logs[1].text, "plugin d.dll ipc ioctl returned -100 error 0");
+  EXPECT_EQ(calls_, (Strings{"b4 " + ToModule(2, "to two"), "a4 " + bare_info}));
+  EXPECT_EQ(buffers_.size(), 1u);  // each at the start of the one receive buffer
+  EXPECT_EQ(notifications_, 0);
+  EXPECT_EQ(logs_, (Strings{"0 plugin b.dll ipc ioctl returned 0 error 5",
+                            "0 plugin d.dll ipc ioctl returned -100 error 0"}));
 }
 
-TEST_F(SupervisorPipeTest, LostDaemonStopsTheCore) {
+TEST_F(SupervisorPipeTest, OutgoingQueueAndTheLostDaemon) {
+  // Without a pipe nothing is attached and every submission is refused.
+  EXPECT_TRUE(pipe_.Open(-1));
+  EXPECT_EQ(pipe_.Submit(std::malloc(16), 16), 1);
   Start();
-  platform::CloseDescriptor(daemon_fd_);
-  daemon_fd_ = -1;
-  ASSERT_TRUE(WaitForLogs(1));
-  ASSERT_TRUE(WaitUntil([&] { return recorder_.stops == 1; }));
-  StopIo();
-  EXPECT_EQ(recorder_.logs[0].text, "orvaned ipc pipe disconnected");
-  EXPECT_EQ(recorder_.logs[0].level, 100);
-  EXPECT_FALSE(pipe_->IsOpen());
-  EXPECT_EQ(pipe_->Submit(std::malloc(16), 16), 1);
-}
-
-TEST_F(SupervisorPipeTest, OrderlyStopAbandonsTheReadSilently) {
-  Start();
-  Send(ToModule(1, "x"));
-  ASSERT_TRUE(WaitForCalls(1));
-  StopIo();
-  pipe_.reset();  // closes the descriptor under the outstanding read
-  EXPECT_TRUE(recorder_.logs.empty());
-  EXPECT_EQ(recorder_.stops, 0);
-}
-
-TEST_F(SupervisorPipeTest, OutgoingBuffersAreWrittenWholeInSubmissionOrder) {
-  Start();
-  // Larger than the socket buffer, so several are queued behind a write that
-  // is still in flight while the daemon end is not read.
-  std::string expected;
-  for (int i = 0; i < 8; ++i) {
-    std::string packet(i == 3 ? 0 : 150000 + i, static_cast<char>('A' + i));
+  EXPECT_EQ(pipe_.Submit(std::malloc(16), -1), 1);
+  EXPECT_EQ(pipe_.Submit(nullptr, 4), 1);
+  // Larger than the socket buffer, so later ones queue behind a write in
+  // flight while the daemon end is not read.
+  std::string expected, received;
+  for (int i = 0; i < 4; ++i) {
+    const std::string packet(i == 2 ? 0 : 150000 + i, static_cast<char>('A' + i));
     expected += packet;
-    ASSERT_EQ(pipe_->Submit(Copy(packet), static_cast<int64_t>(packet.size())), 0);
+    void* copy = std::malloc(packet.size() + 1);
+    std::memcpy(copy, packet.data(), packet.size());
+    ASSERT_EQ(pipe_.Submit(copy, static_cast<int64_t>(packet.size())), 0);
   }
-  std::string received;
-  std::vector<char> chunk(1 << 16);
-  while (received.size() < expected.size()) {
-    int64_t n = platform::ReadSome(daemon_fd_, chunk.data(), chunk.size(), 20000);
+  for (char chunk[1 << 16]; received.size() < expected.size();) {
+    const int64_t n = platform::ReadSome(daemon_fd_, chunk, sizeof chunk, 20000);
     ASSERT_GT(n, 0);
-    received.append(chunk.data(), static_cast<size_t>(n));
+    received.append(chunk, static_cast<size_t>(n));
   }
   EXPECT_TRUE(received == expected);
-}
-
-TEST_F(SupervisorPipeTest, RefusedSubmissionsAndFailedWrites) {
-  // Without a pipe nothing is attached and every submission is refused.
-  EXPECT_TRUE(pipe_->Open(-1));
-  EXPECT_FALSE(pipe_->IsOpen());
-  pipe_->StartReading();
-  EXPECT_EQ(pipe_->Submit(std::malloc(16), 16), 1);
-
-  Start();
-  EXPECT_EQ(pipe_->Submit(std::malloc(16), -1), 1);
-  EXPECT_EQ(pipe_->Submit(nullptr, 4), 1);
-  // The daemon no longer reads: the first write fails (no SIGPIPE), the
-  // rest stay queued until ReleaseQueued frees them at tear-down.
+  // The daemon no longer reads: the first write fails (no SIGPIPE), the rest
+  // stay queued until ReleaseQueued frees them, and reading goes on.
   platform::ShutdownSocket(daemon_fd_, true, false);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(pipe_->Submit(std::malloc(64), 64), 0);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(pipe_.Submit(std::malloc(64), 64), 0);
   Send(ToModule(1, "still reading"));
   ASSERT_TRUE(WaitForCalls(1));
-  EXPECT_TRUE(pipe_->IsOpen());
-  EXPECT_TRUE(recorder_.logs.empty());
+  EXPECT_TRUE(pipe_.IsOpen());
+  // Closing the daemon's end is a lost daemon: logged, the core stopped,
+  // submissions refused.
+  platform::CloseDescriptor(daemon_fd_);
+  daemon_fd_ = -1;
+  ASSERT_TRUE(WaitUntil([&] { return stops_ == 1; }));
+  StopIo();
+  EXPECT_EQ(logs_, Strings{"100 orvaned ipc pipe disconnected"});
+  EXPECT_FALSE(pipe_.IsOpen());
+  EXPECT_EQ(pipe_.Submit(std::malloc(16), 16), 1);
 }
 
 TEST_F(SupervisorPipeTest, OnlyStreamSocketsAreAttached) {
   int pipe_read = -1, pipe_write = -1;
   ASSERT_TRUE(platform::CreatePipe(&pipe_read, &pipe_write));
   const int datagram = platform::CreateDatagramSocket();
-  ASSERT_GE(datagram, 0);
-  int closed_a = -1, closed_b = -1;
-  ASSERT_TRUE(platform::CreateStreamSocketPair(&closed_a, &closed_b));
-  platform::CloseDescriptor(closed_a);
-  platform::CloseDescriptor(closed_b);
-
-  const int64_t refused[] = {0, 1, 2, -5, closed_a, pipe_read, datagram, 1LL << 32};
-  for (int64_t handle : refused) EXPECT_FALSE(pipe_->Open(handle)) << handle;
-  EXPECT_FALSE(pipe_->IsOpen());
-  ASSERT_EQ(recorder_.logs.size(), std::size(refused));
-  EXPECT_EQ(recorder_.logs[0].text, "failed to open ipc pipe");
-  EXPECT_EQ(recorder_.logs[0].level, 100);
-
-  platform::ClearCloseOnExec(core_fd_);
-  EXPECT_TRUE(pipe_->Open(core_fd_));
-  attached_ = true;
-  EXPECT_TRUE(pipe_->IsOpen());
-  EXPECT_TRUE(platform::IsCloseOnExec(core_fd_));
+  const int64_t refused[] = {2, -5, pipe_read, datagram, 1LL << 32};
+  for (int64_t handle : refused) EXPECT_FALSE(pipe_.Open(handle)) << handle;
+  EXPECT_FALSE(pipe_.IsOpen());
+  EXPECT_EQ(logs_, Strings(std::size(refused), "100 failed to open ipc pipe"));
   for (int fd : {pipe_read, pipe_write, datagram}) platform::CloseDescriptor(fd);
+  platform::ClearCloseOnExec(core_fd_);
+  EXPECT_TRUE(pipe_.Open(core_fd_));
+  EXPECT_TRUE(pipe_.IsOpen());
+  EXPECT_TRUE(platform::IsCloseOnExec(core_fd_));
 }
 
 }  // namespace
