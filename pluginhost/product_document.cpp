@@ -1,5 +1,7 @@
 #include "pluginhost/product_document.h"
 
+#include "pluginhost/module_levels.h"
+
 #include <tinyxml.h>
 
 #include "configstore/atomic_save.h"
@@ -34,33 +36,19 @@ void ReadProductAndSettings(ProductSettings* settings, core::LogThresholds& thre
     if (memory->QueryIntAttribute("Throttling", &throttling) == TIXML_SUCCESS)
       settings->throttlingSwitch = throttling != 0;
   }
-  const TiXmlNode* modules = root->FirstChild("Modules");
-  if (modules == nullptr) return;
-  for (const TiXmlElement* module = modules->FirstChildElement("Module"); module != nullptr;
-       module = module->NextSiblingElement("Module")) {
-    for (const TiXmlElement* plugin = module->FirstChildElement("Plugin"); plugin != nullptr;
-         plugin = plugin->NextSiblingElement("Plugin")) {
-      int id = 0, level = 0;
-      if (plugin->QueryIntAttribute("ID", &id) != TIXML_SUCCESS ||
-          plugin->QueryIntAttribute("LogLevel", &level) != TIXML_SUCCESS)
-        continue;
-      const uint32_t number = MODULE_NUMBER(static_cast<uint32_t>(id));
-      if (number >= static_cast<uint32_t>(core::LogThresholds::kSlots) || level < -1 || level > 100)
-        continue;
-      // LogLevel -1 means "start with what the plugin declared last time",
-      // which the document recorded as LogLevelDefault.  A stored default
-      // outside -1..100 is not a threshold: it counts as missing, so the
-      // module starts unset.
-      int levelDefault = -1;
-      if (plugin->QueryIntAttribute("LogLevelDefault", &levelDefault) != TIXML_SUCCESS ||
-          levelDefault < -1 || levelDefault > 100)
-        levelDefault = -1;
-      if (level == -1 && levelDefault != -1)
-        thresholds.SetCurrent(number, levelDefault);
-      else
-        thresholds.SetCurrent(number, level);
-    }
-  }
+  ForEachModuleLevel(root->FirstChild("Modules"), [&](uint32_t number, int level,
+                                                      const TiXmlElement& plugin) {
+    if (level < -1 || level > 100) return;
+    // LogLevel -1 means "start with what the plugin declared last time",
+    // which the document recorded as LogLevelDefault.  A stored default
+    // outside -1..100 is not a threshold: it counts as missing, so the
+    // module starts unset.
+    int levelDefault = -1;
+    if (plugin.QueryIntAttribute("LogLevelDefault", &levelDefault) != TIXML_SUCCESS ||
+        levelDefault < -1 || levelDefault > 100)
+      levelDefault = -1;
+    thresholds.SetCurrent(number, level == -1 && levelDefault != -1 ? levelDefault : level);
+  });
 }
 
 }  // namespace pluginhost
