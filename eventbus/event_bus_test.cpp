@@ -48,7 +48,7 @@ struct FakeHost : BusHost {
     std::free(data);
     return pipeOpen ? 0 : 1;
   }
-  void PostApplyCoreConfig(std::string text) override { configs.push_back(std::move(text)); }
+  void PostApplyCoreConfig(std::string) override {}
   CoreWriteFn Writer() override {
     return [](const CoreEvent* event, WriteResult* result) { return g_bus->Write(event, result), 0; };
   }
@@ -60,13 +60,12 @@ struct FakeHost : BusHost {
     return found;
   }
   bool pipeOpen = true;
-  Strings lines, submitted, configs;
+  Strings lines, submitted;
 };
 
 struct Delivery {
   void* data;
   std::string payload;  // the block's bytes at delivery
-  DeliveredEvent event{};
 };
 
 // A fake plugin: behaviours the test sets, and what its entry points saw.
@@ -75,11 +74,12 @@ struct FakePlugin {
   std::function<void(const ReadRequest&)> onRead;
   std::vector<Delivery> writes;  // guarded by g_mutex
 
-  size_t Count() {
-    std::lock_guard lock(g_mutex);
-    return writes.size();
-  }
+  // Waits for the i-th delivery.
   Delivery Written(size_t i) {
+    EXPECT_TRUE(Eventually([&] {
+      std::lock_guard lock(g_mutex);
+      return writes.size() > i;
+    })) << i;
     std::lock_guard lock(g_mutex);
     return writes.at(i);
   }
@@ -91,7 +91,7 @@ struct Entries {
   static int32_t Write(const DeliveredEvent* event, WriteReply* reply) {
     {
       std::lock_guard lock(g_mutex);
-      g_fake[N].writes.push_back({event->data, Bytes(event->data, event->dataSize), *event});
+      g_fake[N].writes.push_back({event->data, Bytes(event->data, event->dataSize)});
     }
     if (g_fake[N].onWrite) g_fake[N].onWrite(*event, *reply);
     return 0;
@@ -210,13 +210,12 @@ TEST_F(WritePathTest, VideoAdmissionAndCopyFailures) {
   EXPECT_EQ(Code(VideoFrame(kA, true, -1)), WRITE_NO_MEMORY);  // admitted, not copied: forgotten
   EXPECT_EQ(Code(VideoFrame(kA, false)), WRITE_NO_KEY_FRAME);
   EXPECT_EQ(Code(VideoFrame(kA, true)), 0);
-  EXPECT_EQ(Code(VideoFrame(kA, false)), 0);
   bus_.SetThrottling(true);
   EXPECT_EQ(Code(VideoFrame(kA, true)), WRITE_THROTTLED);
   EXPECT_EQ(Code(Event(kA, EVENT_VIDEO, 0x2)), 0);  // class 0 but no frame: never throttled
   bus_.SetThrottling(false);
   EXPECT_EQ(Code(Event(kA, EVENT_CLASS(1), 0, "abc", -1)), WRITE_NO_MEMORY);
-  EXPECT_EQ(bus_.QueueSize(), 3u);  // freed with the bus
+  EXPECT_EQ(bus_.QueueSize(), 2u);  // freed with the bus
 }
 
 // A reader (fake 0) whose answers go to a subscriber (fake 1) that keeps every block.
@@ -252,11 +251,10 @@ TEST_F(PacingTest, EachAnswerWaitsUntilThePreviousBlockIsFreed) {
   };
   EXPECT_EQ(Answer(5, "xx"), WRITE_REFUSED);  // a plugin's worker thread is no request thread
   Broadcast(5);
-  ASSERT_TRUE(Eventually([] { return g_fake[1].Count() >= 2; }));
+  g_fake[1].Written(1);
   std::this_thread::sleep_for(100ms);
   EXPECT_FALSE(returned.load());
   Release(kB, g_fake[1].Written(0).data);
-  ASSERT_TRUE(Eventually([] { return g_fake[1].Count() >= 3; }));
   EXPECT_EQ(g_fake[1].Written(2).payload, "a2");
   StopDispatcher();
   Release(kB, g_fake[1].Written(2).data);
