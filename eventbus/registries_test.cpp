@@ -16,12 +16,13 @@
 namespace eventbus {
 namespace {
 
-// Holder sets and release order are covered through the bus; here the sizes.
-TEST(RefBlockRegistryTest, SizeOfTheFirstAddCountsAndNoBlockIsNoRecord) {
+// Release order and non-holders are covered through the bus; here sizes and the set.
+TEST(RefBlockRegistryTest, SizesAndTheHolderSet) {
   RefBlockRegistry registry;
   char a[1], b[1];
   registry.AddHolder(a, 100, CORE_MODULE_ID);
-  registry.AddHolder(a, 999, 0x10000);
+  registry.AddHolder(a, 999, 0x10000);  // the size of the first add stays
+  registry.AddHolder(a, 999, 0x10000);  // holders are a set: one release is enough
   registry.AddHolder(b, 20, CORE_MODULE_ID);
   registry.AddHolder(nullptr, 5, CORE_MODULE_ID);
   EXPECT_EQ(registry.Counts().bytes, 120u);
