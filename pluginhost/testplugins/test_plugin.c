@@ -19,6 +19,7 @@
 //   trace: the file each call appends one line to, "<file name> <call>
 //     <block sizes/versions> <arguments>"; "<file name> unmapped" is the
 //     last line, written when the library is released.
+// Daemon packets (IOCTL code 4) are echoed back to the daemon.
 // Read answers a read request with three 1 KiB answers, "answer1".."answer3".
 // The run thread (IOCTL code 1) and the start-up Read block until Close, as
 // real plugins do, so that the host must join them after closing.
@@ -243,6 +244,16 @@ PLUGIN_EXPORT int32_t IOCTL(const IoctlRequest* request, IoctlReply* reply) {
             Send(self, EVENT_CONFIG_UPDATE, 0, 0, size != 0 ? g_posts[i] : NULL, size));
     }
     WaitFor(&g_closed, 1);
+  } else if (request->code == IOCTL_SUPERVISOR && request->buffer.length >= sizeof(PipePacketHeader)) {
+    // A daemon packet goes back to the daemon as it came; kind 2 returns the
+    // header's extra word, any other kind gives it as the error word.
+    PipePacketHeader header;
+    memcpy(&header, request->buffer.data, sizeof header);
+    void* copy = malloc(request->buffer.length);
+    memcpy(copy, request->buffer.data, request->buffer.length);
+    Send(self, EVENT_TO_SUPERVISOR, 0, 0, copy, (int32_t)request->buffer.length);
+    if (header.kind == 2) return (int32_t)header.extra;
+    reply->errorCode = (int32_t)header.extra;
   }
   Trace("IOCTL end");
   return 0;
