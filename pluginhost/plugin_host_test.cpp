@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/lines_in_order.h"
+
 #include <algorithm>
 #include <fstream>
 #include <mutex>
@@ -40,15 +42,7 @@ Lines TakeLog() {
   return std::exchange(g_log, {});
 }
 
-// True when every text occurs in `lines`, each in a later line than the one before.
-bool InOrder(const Lines& lines, std::initializer_list<std::string> texts) {
-  auto at = lines.begin();
-  for (const std::string& text : texts) {
-    at = std::find_if(at, lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
-    if (at++ == lines.end()) return false;
-  }
-  return true;
-}
+using testing_lines::InOrder;
 
 // A core directory with both plugin directories and what the core object
 // lends the host; every plugin appends its calls to one trace file.

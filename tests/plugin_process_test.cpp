@@ -4,6 +4,8 @@
 // sequence, and configuration documents travel, apply and persist.
 #include <gtest/gtest.h>
 
+#include "tests/lines_in_order.h"
+
 #include <chrono>
 #include <csignal>
 #include <ctime>
@@ -29,15 +31,7 @@ std::string ReadText(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// True when every text occurs in `lines`, each in a later line than the one before.
-bool InOrder(const Lines& lines, std::initializer_list<std::string> texts) {
-  auto at = lines.begin();
-  for (const std::string& text : texts) {
-    at = std::find_if(at, lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
-    if (at++ == lines.end()) return false;
-  }
-  return true;
-}
+using testing_lines::InOrder;
 
 // "current/default" of the status document's Plugin with `id`, or "-".
 std::string Levels(const std::string& document, const std::string& id) {
