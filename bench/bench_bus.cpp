@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/log_thresholds.h"
+#include "base/log_thresholds.h"
 #include "eventbus/event_bus.h"
 #include "pluginhost/plugin_info.h"
 
@@ -86,7 +86,7 @@ class NullHost : public eventbus::BusHost {
 };
 
 struct BusRig {
-  core::LogThresholds thresholds;
+  base::LogThresholds thresholds;
   pluginhost::PluginList plugins;
   NullHost host;
   std::unique_ptr<eventbus::EventBus> bus;

@@ -12,7 +12,7 @@ function(core_add_plugin target)
     PREFIX "" SUFFIX ".dll" OUTPUT_NAME ${ARG_OUTPUT_NAME}
     C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden
     LIBRARY_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIR})
-  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${target} PRIVATE core_abi)
   if(NOT CORE_SANITIZE AND NOT CORE_SANITIZE_THREAD)
     # Sanitizer runtimes are provided by the executable, so -z defs would
     # reject their symbols in a sanitizer build.

@@ -18,7 +18,7 @@
 #         that keeps everything but the entry points inside a plugin
 #     P/share/doc/recording-core/plugin-guide.md and minimal.c
 set(CORE_SDK_INCLUDE_DIR ${PROJECT_BINARY_DIR}/sdk/include)
-configure_file(${PROJECT_SOURCE_DIR}/pluginhost/plugin_abi.h
+configure_file(${PROJECT_SOURCE_DIR}/include/recording-core/plugin_abi.h
                ${CORE_SDK_INCLUDE_DIR}/recording-core/plugin_abi.h COPYONLY)
 
 function(core_sdk_install)
@@ -26,7 +26,7 @@ function(core_sdk_install)
   set(package_dir lib/cmake/RecordingCorePlugin)
 
   install(TARGETS core RUNTIME DESTINATION bin)
-  install(FILES ${PROJECT_SOURCE_DIR}/pluginhost/plugin_abi.h
+  install(FILES ${PROJECT_SOURCE_DIR}/include/recording-core/plugin_abi.h
           DESTINATION include/recording-core)
 
   write_basic_package_version_file(

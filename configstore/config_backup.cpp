@@ -2,7 +2,7 @@
 
 #include <boost/filesystem/path.hpp>
 
-#include "core/log.h"
+#include "base/log.h"
 
 namespace configstore {
 namespace {
@@ -23,7 +23,7 @@ void BackUpConfiguration(const std::string& coreDirectory, BackupDirection direc
       fs::path(coreDirectory) /
       (direction == BackupDirection::kUp ? kConfigBackupUp : kConfigBackupDown);
   if (const boost::system::error_code error = files.CreateDirectory(backupDirectory.string())) {
-    core::Log(CORE_MODULE_ID, write, core::kLevelError,
+    base::Log(CORE_MODULE_ID, write, base::kLevelError,
               "Failed to create config backup directory %s, %d: %s",
               backupDirectory.string().c_str(), error.value(), error.message().c_str());
     return;
@@ -41,11 +41,11 @@ void BackUpConfiguration(const std::string& coreDirectory, BackupDirection direc
       const std::string from = (fs::path(source) / name).string();
       const std::string to = (backupDirectory / name).string();
       if (const boost::system::error_code copyError = files.CopyFile(from, to)) {
-        core::Log(CORE_MODULE_ID, write, core::kLevelError, "Failed to copy %s to %s, %d: %s",
+        base::Log(CORE_MODULE_ID, write, base::kLevelError, "Failed to copy %s to %s, %d: %s",
                   from.c_str(), to.c_str(), copyError.value(), copyError.message().c_str());
       }
     } else if (IsSaveSideFile(name)) {
-      core::Log(CORE_MODULE_ID, write, core::kLevelWarning, "Config: found %s", entry.c_str());
+      base::Log(CORE_MODULE_ID, write, base::kLevelWarning, "Config: found %s", entry.c_str());
     }
   });
 }

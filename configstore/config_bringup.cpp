@@ -10,7 +10,7 @@
 
 #include "configstore/user_accounts.h"
 #include "configstore/xml_document.h"
-#include "core/log.h"
+#include "base/log.h"
 #include "platform/platform.h"
 
 namespace configstore {
@@ -22,7 +22,7 @@ constexpr int kOpenAttempts = 3;
 constexpr char kStartDirectoryName[] = "core";
 
 void LogText(CoreWriteFn write, int32_t level, const std::string& text) {
-  core::Log(CORE_MODULE_ID, write, level, "%s", text.c_str());
+  base::Log(CORE_MODULE_ID, write, level, "%s", text.c_str());
 }
 
 std::string ErrnoText(int error) {
@@ -44,7 +44,7 @@ bool HasThrottlingSetting(const TiXmlDocument& document) {
 void ConfigurationStop(const std::string& coreDirectory, const std::string& userAccountsText,
                        const std::string& coreText, BringUpHost& host) {
   if (host.deliverLogOnce) host.deliverLogOnce(coreDirectory, userAccountsText + "\n" + coreText);
-  LogText(host.write, core::kLevelWarning, "Config issue detected, pausing core for 10 seconds...");
+  LogText(host.write, base::kLevelWarning, "Config issue detected, pausing core for 10 seconds...");
 
   const auto step = host.pollStep.count() > 0 ? host.pollStep : std::chrono::milliseconds(1);
   const auto steps = (host.pause.count() + step.count() - 1) / step.count();
@@ -71,7 +71,7 @@ std::string CheckCoreConfiguration(const std::string& startDirectory, CoreWriteF
   for (const char* suffix : {".pending", ".bak"}) {
     if (files.Exists(path + suffix)) {
       const std::string remark = std::string(kCoreConfigFile) + suffix + " exists";
-      LogText(write, core::kLevelWarning, remark);
+      LogText(write, base::kLevelWarning, remark);
       remarks += remark + "\n";
     }
   }
@@ -79,7 +79,7 @@ std::string CheckCoreConfiguration(const std::string& startDirectory, CoreWriteF
   uintmax_t size = 0;
   if (const boost::system::error_code error = files.FileSize(path, &size)) {
     if (error == boost::system::errc::no_such_file_or_directory) {
-      LogText(write, core::kLevelInfo, "Config core.xml does not exist, first run");
+      LogText(write, base::kLevelInfo, "Config core.xml does not exist, first run");
       return std::string();
     }
     return remarks + "Config core.xml: " + error.message();
@@ -125,14 +125,14 @@ bool RunConfigBringUp(const std::string& coreDirectory, BringUpHost& host) {
     return false;
   }
 
-  core::Log(CORE_MODULE_ID, host.write, core::kLevelInfo, "Current directory: %s",
+  base::Log(CORE_MODULE_ID, host.write, base::kLevelInfo, "Current directory: %s",
             startDirectory.c_str());
   if (mismatch) {
-    core::Log(CORE_MODULE_ID, host.write, core::kLevelWarning,
+    base::Log(CORE_MODULE_ID, host.write, base::kLevelWarning,
               "Current directory does not match core directory %s", coreDirectory.c_str());
   }
-  if (!userAccountsText.empty()) LogText(host.write, core::kLevelFatal, userAccountsText);
-  if (!coreText.empty()) LogText(host.write, core::kLevelFatal, coreText);
+  if (!userAccountsText.empty()) LogText(host.write, base::kLevelFatal, userAccountsText);
+  if (!coreText.empty()) LogText(host.write, base::kLevelFatal, coreText);
   return true;
 }
 

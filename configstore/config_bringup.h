@@ -18,7 +18,7 @@
 #include <string>
 
 #include "platform/file_ops.h"
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 namespace configstore {
 

@@ -15,7 +15,7 @@
 #include <boost/filesystem.hpp>
 
 #include "platform/file_ops.h"
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 namespace configstore::testing {
 

@@ -14,13 +14,13 @@
 #include "configstore/config_backup.h"
 #include "configstore/config_bringup.h"
 #include "core/console_line.h"
-#include "core/log.h"
+#include "base/log.h"
 #include "platform/file_ops.h"
 #include "platform/platform.h"
-#include "eventbus/core_config.h"
-#include "eventbus/post_document.h"
+#include "configstore/core_config.h"
+#include "configstore/post_document.h"
 #include "pluginhost/plugin_host.h"
-#include "pluginhost/product_document.h"
+#include "configstore/product_document.h"
 #include "pluginhost/status_document.h"
 
 namespace core {
@@ -89,7 +89,7 @@ int32_t dvrcore::WriteToCore(const CoreEvent* event, WriteResult* result) {
 void dvrcore::Log(int32_t level, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  core::LogV(CORE_MODULE_ID, &dvrcore::WriteToCore, level, format, args);
+  base::LogV(CORE_MODULE_ID, &dvrcore::WriteToCore, level, format, args);
   va_end(args);
 }
 
@@ -123,7 +123,7 @@ void dvrcore::PublishMemoryState() {
   memory.SetAttribute("Time", static_cast<int>(static_cast<int32_t>(platform::WallNowSeconds())));
   root.InsertEndChild(memory);
   document.InsertEndChild(root);
-  eventbus::PostDocument(document, EVENT_MEMORY_STATE, &dvrcore::WriteToCore);
+  configstore::PostDocument(document, EVENT_MEMORY_STATE, &dvrcore::WriteToCore);
 }
 
 void dvrcore::WriteStatusDocument() {
@@ -132,12 +132,8 @@ void dvrcore::WriteStatusDocument() {
   inputs.version = version_;
   inputs.productFamily = productFamily_;
   inputs.throttlingSwitch = throttlingSwitch_;
-  // The daemon's name and version are written on the I/O thread under the
-  // queue mutex.
-  bus_.NotifyUnderQueueMutex([&] {
-    inputs.supervisorFileName = pipe_.FileName();
-    inputs.supervisorVersion = pipe_.Version();
-  });
+  inputs.supervisorFileName = pipe_.FileName();
+  inputs.supervisorVersion = pipe_.Version();
   inputs.plugins = &plugins_;
   inputs.thresholds = &thresholds_;
   inputs.loadProblems = &loadProblems_;
@@ -150,7 +146,7 @@ void dvrcore::ApplyConfigUpdate(const std::string& text) {
   // just before the stop from running into the close pass.
   std::lock_guard<std::mutex> lock(configMutex_);
   if (bus_.Stopping()) return;
-  if (eventbus::ApplyCoreConfig(text, thresholds_)) WriteStatusDocument();
+  if (configstore::ApplyCoreConfig(text, thresholds_)) WriteStatusDocument();
 }
 
 pluginhost::HostContext dvrcore::PluginHostContext() {
@@ -203,8 +199,8 @@ void dvrcore::run() {
   configstore::BackUpConfiguration(coreDirectory, configstore::BackupDirection::kUp,
                                    &dvrcore::WriteToCore);
 
-  pluginhost::ProductSettings product{productFamily_, version_, throttlingSwitch_};
-  pluginhost::ReadProductAndSettings(&product, thresholds_);
+  configstore::ProductSettings product{productFamily_, version_, throttlingSwitch_};
+  configstore::ReadProductAndSettings(&product, thresholds_);
   productFamily_ = product.family;
   version_ = product.version;
   throttlingSwitch_ = product.throttlingSwitch;
@@ -226,10 +222,10 @@ void dvrcore::run() {
   monitor_.Start();
   WriteStatusDocument();
 
-  Log(kLevelInfo, "successfully started core version %s", version_.c_str());
+  Log(base::kLevelInfo, "successfully started core version %s", version_.c_str());
   bus_.RunDispatcher();
 
-  Log(kLevelInfo, "stopping core version %s...", version_.c_str());
+  Log(base::kLevelInfo, "stopping core version %s...", version_.c_str());
   monitor_.Cancel();
   {
     // The stop flag is set: a delta's rewrite still running finishes here,

@@ -26,11 +26,11 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "core/log_thresholds.h"
-#include "core/module_names.h"
+#include "base/log_thresholds.h"
+#include "base/module_names.h"
 #include "core/monitor.h"
 #include "eventbus/event_bus.h"
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 #include "platform/system_info.h"
 #include "pluginhost/plugin_host.h"
 #include "pluginhost/plugin_info.h"
@@ -102,9 +102,9 @@ class dvrcore {
   CoreContext context_;
 
   pluginhost::PluginList plugins_;
-  ModuleNameMap names_;
+  base::ModuleNameMap names_;
   std::map<std::string, std::string> loadProblems_;  // written only while loading
-  LogThresholds thresholds_;
+  base::LogThresholds thresholds_;
 
   boost::asio::io_context io_;
   boost::asio::steady_timer monitorTimer_;

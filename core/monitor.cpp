@@ -4,7 +4,7 @@
 #include <climits>
 #include <utility>
 
-#include "core/log.h"
+#include "base/log.h"
 
 namespace core {
 namespace {
@@ -52,7 +52,7 @@ void MemoryMonitor::Tick(const boost::system::error_code& error) {
   if (lastWallSeconds_ != 0) {
     const int64_t jump = now - lastWallSeconds_;
     if (jump > 1 || jump < -1) {
-      Log(CORE_MODULE_ID, host_.write, kLevelWarning, "system time changed by %d seconds",
+      base::Log(CORE_MODULE_ID, host_.write, base::kLevelWarning, "system time changed by %d seconds",
           ClampToInt(jump));
     }
   } else if (watching && host_.publishMemoryState) {
@@ -65,14 +65,14 @@ void MemoryMonitor::Tick(const boost::system::error_code& error) {
   if (watching && now != lastWallSeconds_) {
     const int64_t steadyNow = system_.SteadyNowNs();
     const bool reportDue = (steadyNow - lastReportNs_) / kNsPerSecond >= kReportIntervalSeconds &&
-                           LogEnabled(CORE_MODULE_ID, host_.write, kLevelDebug);
+                           base::LogEnabled(CORE_MODULE_ID, host_.write, base::kLevelDebug);
     const uint64_t usage = system_.ProcessMemoryUsage();
     ThrottleDecision(usage > limit_);
     if (reportDue) {
       const int64_t change =
           (static_cast<int64_t>(usage) - static_cast<int64_t>(lastReportedUsage_)) /
           static_cast<int64_t>(kMiB);
-      Log(CORE_MODULE_ID, host_.write, kLevelDebug, "memory usage changed %lldMB (total usage: %zuMB)",
+      base::Log(CORE_MODULE_ID, host_.write, base::kLevelDebug, "memory usage changed %lldMB (total usage: %zuMB)",
           static_cast<long long>(change), static_cast<size_t>(usage / kMiB));
       lastReportedUsage_ = usage;
       lastReportNs_ = system_.SteadyNowNs();
@@ -88,7 +88,7 @@ void MemoryMonitor::ThrottleDecision(bool over) {
   if (host_.setThrottling) host_.setThrottling(over);
   if (over) {
     if (lastOverLimitNs_ == kNoOverLimit) {
-      Log(CORE_MODULE_ID, host_.write, kLevelWarning, "available system memory is low, throttling video");
+      base::Log(CORE_MODULE_ID, host_.write, base::kLevelWarning, "available system memory is low, throttling video");
       if (host_.publishMemoryState) host_.publishMemoryState();
     }
     lastOverLimitNs_ = now;
@@ -97,7 +97,7 @@ void MemoryMonitor::ThrottleDecision(bool over) {
   // Under the limit: the flag has already dropped; the all-clear waits until
   // a full delay has passed without any over-limit check.
   if (lastOverLimitNs_ == kNoOverLimit || now - lastOverLimitNs_ < kAllClearDelayNs) return;
-  Log(CORE_MODULE_ID, host_.write, kLevelWarning, "available system memory ok, not throttling video");
+  base::Log(CORE_MODULE_ID, host_.write, base::kLevelWarning, "available system memory ok, not throttling video");
   if (host_.publishMemoryState) host_.publishMemoryState();
   lastOverLimitNs_ = kNoOverLimit;
 }
@@ -112,7 +112,7 @@ void MemoryMonitor::ComputeLimit() {
     const uint64_t halfAddressSpace = system_.AddressSpaceLimit() / 2;
     limit_ = physical < halfAddressSpace ? physical : halfAddressSpace;
   }
-  Log(CORE_MODULE_ID, host_.write, kLevelDebug, "memory limit set to %zu", static_cast<size_t>(limit_));
+  base::Log(CORE_MODULE_ID, host_.write, base::kLevelDebug, "memory limit set to %zu", static_cast<size_t>(limit_));
 }
 
 void MemoryMonitor::WaitAgain() {

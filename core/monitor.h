@@ -29,7 +29,7 @@
 #include <mutex>
 
 #include "platform/system_info.h"
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 namespace core {
 

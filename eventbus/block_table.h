@@ -17,7 +17,7 @@
 
 #include <boost/container/small_vector.hpp>
 
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 namespace eventbus {
 

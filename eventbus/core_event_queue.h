@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 namespace eventbus {
 

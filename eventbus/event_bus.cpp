@@ -7,7 +7,7 @@
 
 #include <boost/container/small_vector.hpp>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "eventbus/event_match.h"
 #include "eventbus/grouped_number.h"
 #include "platform/platform.h"
@@ -27,7 +27,7 @@ void* CopyPayload(const void* data, int32_t size) {
 
 }  // namespace
 
-EventBus::EventBus(core::LogThresholds& thresholds, pluginhost::PluginList& plugins,
+EventBus::EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins,
                    BusHost& host)
     : thresholds_(thresholds), plugins_(plugins), host_(host) {}
 
@@ -329,10 +329,10 @@ void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo
 
   const CoreWriteFn writer = host_.Writer();
   if (rc != 0 || reply.errorCode != 0)
-    core::Log(CORE_MODULE_ID, writer, 0, "plugin %s write returned %d error %d",
+    base::Log(CORE_MODULE_ID, writer, 0, "plugin %s write returned %d error %d",
               plugin.Filename.c_str(), rc, reply.errorCode);
   if (timed && elapsedMs > kSlowWriteMs)
-    core::Log(CORE_MODULE_ID, writer, 0,
+    base::Log(CORE_MODULE_ID, writer, 0,
               "core write took %lldms, providerID %x, eventType: %d, PI.systemID: %x, PI.Filename: %s",
               static_cast<long long>(elapsedMs), event.providerID,
               static_cast<int>(event.eventType), holder, plugin.Filename.c_str());
@@ -350,7 +350,7 @@ void EventBus::DeliverConfigUpdate(const CoreEvent& event, const pluginhost::Plu
   blocks_.AddHolder(event.data, event.dataSize, holder);
   const int32_t rc = plugin.Ioctl(&request, &reply);
   if (rc != 0 || reply.errorCode != 0)
-    core::Log(CORE_MODULE_ID, host_.Writer(), 0, "plugin %s update config returned %d error %d",
+    base::Log(CORE_MODULE_ID, host_.Writer(), 0, "plugin %s update config returned %d error %d",
               plugin.Filename.c_str(), rc, reply.errorCode);
   if (reply.keepBlock == 0) Release(event.data, holder);
 }
@@ -359,7 +359,7 @@ void EventBus::LogStatistics(size_t queued, uint32_t events) {
   const RefBlockRegistry::Totals totals = blocks_.Counts();
   // Read and reset in one step, so frames refused meanwhile count next time.
   const uint64_t throttled = frames_.TakeThrottledVideoFrames();
-  core::Log(CORE_MODULE_ID, host_.Writer(), 0,
+  base::Log(CORE_MODULE_ID, host_.Writer(), 0,
             "core event queue size: %zu, throttledvideoframes:%s, events:%s, refblks: %s (%s bytes)",
             queued, GroupedDecimal(throttled).c_str(), GroupedDecimal(events).c_str(),
             GroupedDecimal(totals.count).c_str(), GroupedDecimal(totals.bytes).c_str());
@@ -412,7 +412,7 @@ void EventBus::NotifyUnderQueueMutex(const std::function<void()>& fn) {
 
 void EventBus::LogLeakReport() {
   const std::string report = blocks_.LeakReport();
-  if (!report.empty()) core::Log(CORE_MODULE_ID, host_.Writer(), 0, "%s", report.c_str());
+  if (!report.empty()) base::Log(CORE_MODULE_ID, host_.Writer(), 0, "%s", report.c_str());
 }
 
 size_t EventBus::QueueSize() const {

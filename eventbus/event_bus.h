@@ -28,12 +28,12 @@
 #include <mutex>
 #include <string>
 
-#include "core/log_thresholds.h"
+#include "base/log_thresholds.h"
 #include "eventbus/core_event_queue.h"
 #include "eventbus/frame_tracker.h"
 #include "eventbus/ref_block_registry.h"
 #include "eventbus/request_registry.h"
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 #include "pluginhost/plugin_info.h"
 
 namespace eventbus {
@@ -61,7 +61,7 @@ class EventBus {
   // Interval of the statistics line and of the queue storage check.
   static constexpr int64_t kStatisticsIntervalNs = 60LL * 1000 * 1000 * 1000;
 
-  EventBus(core::LogThresholds& thresholds, pluginhost::PluginList& plugins, BusHost& host);
+  EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins, BusHost& host);
   // Frees the payload blocks of events still queued.  Blocks still held by
   // plugins are left alone; LogLeakReport names them.
   ~EventBus();
@@ -126,7 +126,7 @@ class EventBus {
   void Release(void* block, ModuleId holder);
   bool CoreAdmitsLevel0() const;
 
-  core::LogThresholds& thresholds_;
+  base::LogThresholds& thresholds_;
   pluginhost::PluginList& plugins_;
   BusHost& host_;
   int64_t statisticsIntervalNs_ = kStatisticsIntervalNs;

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "core/log.h"
+#include "base/log.h"
 
 namespace eventbus {
 namespace {
@@ -159,7 +159,7 @@ class BusTest : public ::testing::Test {
     bus_.RunDispatcher();
   }
 
-  core::LogThresholds thresholds_;
+  base::LogThresholds thresholds_;
   pluginhost::PluginList plugins_;
   FakeHost host_;
   EventBus bus_{thresholds_, plugins_, host_};
@@ -200,8 +200,8 @@ TEST_F(WritePathTest, LogFilterAndThresholdQueries) {
   EXPECT_EQ(Code(Event(kB, EVENT_LOG, SUBTYPE_LOG_QUERY)), -1);
   EXPECT_EQ(Code(Event(0x0FFF0000, EVENT_LOG, SUBTYPE_LOG_QUERY)), -1);  // module 4095
   // The log entry through the bus: the core's default threshold 25 hides level 0.
-  core::Log(CORE_MODULE_ID, host_.Writer(), 0, "quiet %d", 1);
-  core::Log(CORE_MODULE_ID, host_.Writer(), 25, "loud %d", 2);
+  base::Log(CORE_MODULE_ID, host_.Writer(), 0, "quiet %d", 1);
+  base::Log(CORE_MODULE_ID, host_.Writer(), 25, "loud %d", 2);
   Code(LogEvent(kB, 10, "abc", 3));  // no terminating zero: printed within its size
   EXPECT_EQ(host_.lines, (Strings{"passes", "printed only", "printed and queued", "loud 2", "abc"}));
 }

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 namespace eventbus {
 

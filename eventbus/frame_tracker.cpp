@@ -1,6 +1,6 @@
 #include "eventbus/frame_tracker.h"
 
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 namespace eventbus {
 

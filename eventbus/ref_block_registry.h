@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "eventbus/block_table.h"
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 namespace eventbus {
 

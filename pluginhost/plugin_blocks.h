@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 namespace pluginhost {
 

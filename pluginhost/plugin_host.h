@@ -19,9 +19,9 @@
 
 #include <boost/filesystem/path.hpp>
 
-#include "core/log_thresholds.h"
-#include "core/module_names.h"
-#include "pluginhost/plugin_abi.h"
+#include "base/log_thresholds.h"
+#include "base/module_names.h"
+#include "recording-core/plugin_abi.h"
 #include "pluginhost/plugin_info.h"
 
 namespace pluginhost {
@@ -31,8 +31,8 @@ struct HostContext {
   std::string coreDirectory;  // parent directory of the executable (may be empty)
   CoreContext* context = nullptr;  // handed to Load as LoadRequest.context
   CoreWriteFn write = nullptr;  // LoadRequest.write, and the writer of the host's log lines
-  core::LogThresholds* thresholds = nullptr;
-  core::ModuleNameMap* names = nullptr;
+  base::LogThresholds* thresholds = nullptr;
+  base::ModuleNameMap* names = nullptr;
   std::map<std::string, std::string>* loadProblems = nullptr;  // file name -> reason
   PluginList* plugins = nullptr;
 };

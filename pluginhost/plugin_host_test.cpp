@@ -85,8 +85,8 @@ class PluginHostTest : public ::testing::Test {
   }
 
   const fs::path root_ = fs::temp_directory_path() / fs::unique_path("pluginhost-%%%%-%%%%-%%%%");
-  core::LogThresholds thresholds_;
-  core::ModuleNameMap names_;
+  base::LogThresholds thresholds_;
+  base::ModuleNameMap names_;
   std::map<std::string, std::string> problems_;
   PluginList plugins_;
   CoreContext context_{nullptr};  // only its address travels to the plugins

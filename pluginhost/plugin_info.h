@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 namespace pluginhost {
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "platform/platform.h"
 #include "pluginhost/plugin_calls.h"
 #include "pluginhost/plugin_blocks.h"
@@ -52,7 +52,7 @@ void CloseAll(HostContext& host) {
       error = reply.errorCode;
     }
     if (result != 0 || error != 0) {
-      core::Log(CORE_MODULE_ID, host.write, core::kLevelDebug, "plugin %s close returned %d error %d",
+      base::Log(CORE_MODULE_ID, host.write, base::kLevelDebug, "plugin %s close returned %d error %d",
                 record->Filename.c_str(), result, error);
     }
   }
@@ -64,7 +64,7 @@ void UnloadAll(HostContext& host) {
     int32_t error = 0;
     UnloadRecord(*record, &result, &error);
     if (result != 0 || error != 0) {
-      core::Log(CORE_MODULE_ID, host.write, core::kLevelDebug, "plugin %s unload returned %d error %d",
+      base::Log(CORE_MODULE_ID, host.write, base::kLevelDebug, "plugin %s unload returned %d error %d",
                 record->Filename.c_str(), result, error);
     }
   }

@@ -7,7 +7,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "platform/platform.h"
 #include "pluginhost/plugin_calls.h"
 #include "pluginhost/plugin_blocks.h"
@@ -28,11 +28,11 @@ std::string ModuleName(const fs::path& file) {
 // A plugin's own default threshold: L of 0 means none was given; levels
 // outside -1..100 and module numbers without a slot change nothing.  A
 // threshold configured before loading (current not unset) is kept.
-void ApplyPluginLevel(core::LogThresholds& thresholds, uint32_t number, int32_t level) {
-  if (number >= static_cast<uint32_t>(core::LogThresholds::kSlots)) return;
+void ApplyPluginLevel(base::LogThresholds& thresholds, uint32_t number, int32_t level) {
+  if (number >= static_cast<uint32_t>(base::LogThresholds::kSlots)) return;
   if (level < -1 || level > 100 || level == 0) return;
   thresholds.SetDefault(number, level);
-  if (thresholds.Current(number) == core::LogThresholds::kUnset) thresholds.SetCurrent(number, level);
+  if (thresholds.Current(number) == base::LogThresholds::kUnset) thresholds.SetCurrent(number, level);
 }
 
 // Loads one candidate; returns the accepted record, or null after logging
@@ -46,10 +46,10 @@ std::unique_ptr<PluginInfo> LoadOne(HostContext& host, const fs::path& path) {
   const fs::path absolute = fs::absolute(path, ec);
   void* module = platform::OpenLibrary((ec ? path : absolute).string(), &loaderError);
   if (module == nullptr) {
-    core::Log(CORE_MODULE_ID, host.write, core::kLevelFatal, "Core: Failed to load plugin '%s': %s",
+    base::Log(CORE_MODULE_ID, host.write, base::kLevelFatal, "Core: Failed to load plugin '%s': %s",
               fileName.c_str(), kMissingDependency);
     // The loader's own reason, which the line above cannot carry.
-    core::Log(CORE_MODULE_ID, host.write, core::kLevelDebug, "Core: Loader error for '%s': %s",
+    base::Log(CORE_MODULE_ID, host.write, base::kLevelDebug, "Core: Loader error for '%s': %s",
               fileName.c_str(), loaderError.c_str());
     (*host.loadProblems)[fileName] = kMissingDependency;
     return nullptr;
@@ -58,12 +58,12 @@ std::unique_ptr<PluginInfo> LoadOne(HostContext& host, const fs::path& path) {
   auto record = std::make_unique<PluginInfo>();
   record->module = module;
   record->Filename = fileName;
-  core::Log(CORE_MODULE_ID, host.write, core::kLevelDebug, "Core: Loaded plugin: %s", fileName.c_str());
+  base::Log(CORE_MODULE_ID, host.write, base::kLevelDebug, "Core: Loaded plugin: %s", fileName.c_str());
 
   BindEntryPoints(*record);
   if (record->Load == nullptr) {
     platform::CloseLibrary(module);
-    core::Log(CORE_MODULE_ID, host.write, core::kLevelFatal,
+    base::Log(CORE_MODULE_ID, host.write, base::kLevelFatal,
               "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
     return nullptr;
   }
@@ -76,21 +76,21 @@ std::unique_ptr<PluginInfo> LoadOne(HostContext& host, const fs::path& path) {
 
   if (result != 0 || reply.errorCode != 0) {
     platform::CloseLibrary(module);
-    core::Log(CORE_MODULE_ID, host.write, core::kLevelFatal, "plugin %s load returned %d error %d",
+    base::Log(CORE_MODULE_ID, host.write, base::kLevelFatal, "plugin %s load returned %d error %d",
               fileName.c_str(), result, reply.errorCode);
     return nullptr;
   }
   const ModuleId id = reply.systemID;
   if (host.names->Contains(id)) {
     platform::CloseLibrary(module);
-    core::Log(CORE_MODULE_ID, host.write, core::kLevelWarning, "plugin %s ID 0x%08lX already loaded",
+    base::Log(CORE_MODULE_ID, host.write, base::kLevelWarning, "plugin %s ID 0x%08lX already loaded",
               fileName.c_str(), static_cast<unsigned long>(id));
     return nullptr;
   }
   const uint32_t number = MODULE_NUMBER(id);
   if (number > 255) {
     platform::CloseLibrary(module);
-    core::Log(CORE_MODULE_ID, host.write, core::kLevelFatal,
+    base::Log(CORE_MODULE_ID, host.write, base::kLevelFatal,
               "plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff",
               fileName.c_str(), static_cast<unsigned long>(id));
     return nullptr;

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "configstore/atomic_save.h"
-#include "eventbus/post_document.h"
+#include "configstore/post_document.h"
 
 namespace pluginhost {
 namespace {
@@ -103,7 +103,7 @@ void WriteStatusDocument(const StatusInputs& inputs, CoreWriteFn write) {
   product.SetAttribute("Family", inputs.productFamily);
   product.SetAttribute("Version", inputs.version);
   document.RootElement()->InsertEndChild(product);
-  eventbus::PostDocument(document, EVENT_CONFIG_UPDATE, write);
+  configstore::PostDocument(document, EVENT_CONFIG_UPDATE, write);
 }
 
 }  // namespace pluginhost

@@ -15,7 +15,7 @@
 
 #include <tinyxml.h>
 
-#include "core/log_thresholds.h"
+#include "base/log_thresholds.h"
 #include "pluginhost/plugin_info.h"
 
 namespace pluginhost {
@@ -29,7 +29,7 @@ struct StatusInputs {
   std::string supervisorFileName;
   std::string supervisorVersion;  // no Library element while empty
   const PluginList* plugins = nullptr;
-  const core::LogThresholds* thresholds = nullptr;
+  const base::LogThresholds* thresholds = nullptr;
   const std::map<std::string, std::string>* loadProblems = nullptr;
 };
 

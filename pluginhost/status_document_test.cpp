@@ -14,7 +14,7 @@ namespace {
 // core; here the document itself.
 TEST(StatusDocumentTest, PluginsDaemonAndFailedLibraries) {
   PluginList plugins;
-  core::LogThresholds thresholds;
+  base::LogThresholds thresholds;
   std::map<std::string, std::string> problems;
   StatusInputs inputs{"core", "20.12.8.0", "Orvane", true, "", "", &plugins, &thresholds, &problems};
   const auto built = [&] {

@@ -26,7 +26,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 namespace supervisor {
 

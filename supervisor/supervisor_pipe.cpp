@@ -11,7 +11,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
-#include "core/log.h"
+#include "base/log.h"
 #include "platform/platform.h"
 #include "platform/supervisor_link.h"
 
@@ -54,7 +54,7 @@ bool SupervisorPipe::Open(int64_t handle) {
       return true;
     }
   }
-  core::Log(CORE_MODULE_ID, host_.Writer(), core::kLevelFatal, "failed to open ipc pipe");
+  base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelFatal, "failed to open ipc pipe");
   return false;
 }
 
@@ -85,7 +85,7 @@ void SupervisorPipe::OnRead(const boost::system::error_code& error, size_t bytes
 }
 
 void SupervisorPipe::OnBadLength(uint32_t, uint64_t) {
-  core::Log(CORE_MODULE_ID, host_.Writer(), core::kLevelWarning, "bad ipc packet length");
+  base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelWarning, "bad ipc packet length");
 }
 
 void SupervisorPipe::OnPacket(const PipePacketHeader& header, unsigned char* packet) {
@@ -116,19 +116,22 @@ void SupervisorPipe::StoreInformation(const unsigned char* packet, uint32_t leng
   std::string name(fields[0]);
   std::string version(fields[1]);
   const bool background = fields[2] == kBackgroundOption;
-  host_.NotifyUnderQueueMutex([&] {
-    if (count >= 3) {
-      background_.store(background, std::memory_order_release);
-      // The console is given up for good: a later message that clears the
-      // flag only lets the console sink write again, to /dev/null.
-      if (background && !detached_) {
-        detached_ = true;
-        if (detach_) detach_();
-      }
+  if (count >= 3) {
+    background_.store(background, std::memory_order_release);
+    // The console is given up for good: a later message that clears the
+    // flag only lets the console sink write again, to /dev/null.
+    if (background && !detached_) {
+      detached_ = true;
+      if (detach_) detach_();
     }
+  }
+  {
+    std::lock_guard<std::mutex> lock(infoMutex_);
     if (count >= 2) version_ = std::move(version);
     file_name_ = std::move(name);
-  });
+  }
+  // The core's start-up wait for this message ends at the notification.
+  host_.NotifyUnderQueueMutex([] {});
 }
 
 void SupervisorPipe::ForwardToPlugin(const PipePacketHeader& header, unsigned char* packet) {
@@ -149,14 +152,14 @@ void SupervisorPipe::ForwardToPlugin(const PipePacketHeader& header, unsigned ch
   const int32_t result =
       plugin->Ioctl != nullptr ? plugin->Ioctl(&request, &reply) : CORE_RC_NOT_EXPORTED;
   if (result != 0 || reply.errorCode != 0) {
-    core::Log(CORE_MODULE_ID, host_.Writer(), core::kLevelDebug,
+    base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelDebug,
               "plugin %s ipc ioctl returned %d error %d", plugin->Filename.c_str(), result,
               reply.errorCode);
   }
 }
 
 void SupervisorPipe::Disconnect() {
-  core::Log(CORE_MODULE_ID, host_.Writer(), core::kLevelFatal, "orvaned ipc pipe disconnected");
+  base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelFatal, "orvaned ipc pipe disconnected");
   host_.RequestStop();
   open_.store(false, std::memory_order_release);
   boost::system::error_code ignored;

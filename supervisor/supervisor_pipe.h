@@ -17,8 +17,8 @@
 // it is joined).  Read and write completions, the framing, the ipc ioctl
 // calls and the outgoing queue live on the I/O thread only and take no lock.
 // Submit, IsOpen and Background may be called from any thread.  The file
-// name and version are written on the I/O thread under the host's queue
-// mutex; read them under that mutex or after the start-up wait.
+// name and version are written on the I/O thread and read from any thread
+// under the pipe's own lock.
 #ifndef SUPERVISOR_SUPERVISOR_PIPE_H_
 #define SUPERVISOR_SUPERVISOR_PIPE_H_
 
@@ -28,12 +28,13 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 #include "pluginhost/plugin_info.h"
 #include "supervisor/packet_framer.h"
 
@@ -95,8 +96,14 @@ class SupervisorPipe : private PacketFramer::Sink {
 
   // The supervisor's file name and version from its last information
   // message; empty until one arrives.  See the threads note above.
-  std::string FileName() const { return file_name_; }
-  std::string Version() const { return version_; }
+  std::string FileName() const {
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    return file_name_;
+  }
+  std::string Version() const {
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    return version_;
+  }
   // Set by the third field of an information message; while set, the
   // console sink writes nothing.  [any-thread]
   bool Background() const { return background_.load(std::memory_order_acquire); }
@@ -136,9 +143,10 @@ class SupervisorPipe : private PacketFramer::Sink {
   // Send side, [io-thread] only; the front entry is the one being written.
   std::deque<Outgoing> outgoing_;
 
-  // Written under the host's queue mutex.
-  std::string file_name_;
-  std::string version_;
+  // The daemon's name and version, written [io-thread], read [any-thread].
+  mutable std::mutex infoMutex_;
+  std::string file_name_;  // guarded by infoMutex_
+  std::string version_;    // guarded by infoMutex_
   std::atomic<bool> background_{false};
   bool detached_ = false;  // [io-thread]: the console is given up only once
 };

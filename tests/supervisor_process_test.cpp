@@ -15,7 +15,7 @@
 
 #include "platform/subprocess.h"
 #include "platform/supervisor_link.h"
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 namespace {
 

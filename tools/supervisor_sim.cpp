@@ -51,7 +51,7 @@
 #include "platform/child_process.h"
 #include "platform/platform.h"
 #include "platform/supervisor_link.h"
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 namespace {
 

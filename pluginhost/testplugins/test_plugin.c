@@ -36,7 +36,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 enum {
   kSystemId, kLogLevel, kMask2, kMask3, kMask5, kRunThread, kAcceptsRead, kAcceptsWrite,

@@ -4,17 +4,17 @@
 // lookups and insertions share a reader/writer lock.
 //
 // [any-thread]
-#ifndef CORE_MODULE_NAMES_H_
-#define CORE_MODULE_NAMES_H_
+#ifndef BASE_MODULE_NAMES_H_
+#define BASE_MODULE_NAMES_H_
 
 #include <map>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
-namespace core {
+namespace base {
 
 class ModuleNameMap {
  public:
@@ -39,6 +39,6 @@ class ModuleNameMap {
   std::map<ModuleId, std::string> names_;  // guarded by mutex_
 };
 
-}  // namespace core
+}  // namespace base
 
-#endif  // CORE_MODULE_NAMES_H_
+#endif  // BASE_MODULE_NAMES_H_

@@ -1,13 +1,13 @@
-#include "eventbus/core_config.h"
+#include "configstore/core_config.h"
 
 #include <tinyxml.h>
 
 #include "configstore/xml_document.h"
-#include "pluginhost/module_levels.h"
+#include "configstore/module_levels.h"
 
-namespace eventbus {
+namespace configstore {
 
-bool ApplyCoreConfig(std::string_view text, core::LogThresholds& thresholds) {
+bool ApplyCoreConfig(std::string_view text, base::LogThresholds& thresholds) {
   TiXmlDocument document;
   // A text that does not parse may still leave a partial tree behind; none
   // of it is applied.
@@ -18,7 +18,7 @@ bool ApplyCoreConfig(std::string_view text, core::LogThresholds& thresholds) {
   if (root->QueryIntAttribute("Delta", &delta) != TIXML_SUCCESS || delta != 1) return false;
 
   bool changed = false;
-  pluginhost::ForEachModuleLevel(
+  configstore::ForEachModuleLevel(
       root->FirstChildElement("Modules"), [&](uint32_t number, int level, const TiXmlElement&) {
         if (thresholds.Current(number) != level && level >= -1 && level <= 100) {
           thresholds.SetCurrent(number, level);
@@ -32,4 +32,4 @@ bool ApplyCoreConfig(std::string_view text, core::LogThresholds& thresholds) {
   return changed;
 }
 
-}  // namespace eventbus
+}  // namespace configstore

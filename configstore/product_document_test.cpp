@@ -1,4 +1,4 @@
-#include "pluginhost/product_document.h"
+#include "configstore/product_document.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include <boost/filesystem.hpp>
 
-namespace pluginhost {
+namespace configstore {
 namespace {
 
 namespace fs = boost::filesystem;
@@ -53,7 +53,7 @@ TEST(ProductDocumentTest, ProductAndThrottlingSwitch) {
     fs::remove("core.xml");
     if (c.product) ScratchWorkDir::Write("product.xml", c.product);
     if (c.core) ScratchWorkDir::Write("core.xml", c.core);
-    core::LogThresholds thresholds;
+    base::LogThresholds thresholds;
     ProductSettings settings{"Orvane", "20.12.8.0", c.switchBefore};
     ReadProductAndSettings(&settings, thresholds);
     EXPECT_EQ(settings.family, c.expected.family) << c.product;
@@ -79,7 +79,7 @@ TEST(ProductDocumentTest, StoredThresholds) {
       "<Plugin ID=\"655360\" LogLevel=\"75\" LogLevelDefault=\"200\"/>"  // 10
       "<Plugin ID=\"720896\" LogLevel=\"-1\" LogLevelDefault=\"200\"/>"  // 11: default not a level
       "</Module></Modules></Vexo>");
-  core::LogThresholds thresholds;
+  base::LogThresholds thresholds;
   for (uint32_t n : {6u, 7u, 8u, 11u, 254u}) thresholds.SetCurrent(n, 40);
   ProductSettings settings{"Orvane", "20.12.8.0", true};
   ReadProductAndSettings(&settings, thresholds);
@@ -92,4 +92,4 @@ TEST(ProductDocumentTest, StoredThresholds) {
 }
 
 }  // namespace
-}  // namespace pluginhost
+}  // namespace configstore

@@ -4,15 +4,15 @@
 // log-message event that the write path filters, prints and routes.
 //
 // [any-thread]: holds no lock; the write path does the rest.
-#ifndef CORE_LOG_H_
-#define CORE_LOG_H_
+#ifndef BASE_LOG_H_
+#define BASE_LOG_H_
 
 #include <cstdarg>
 #include <cstdint>
 
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
-namespace core {
+namespace base {
 
 // The levels the core itself uses.
 constexpr int32_t kLevelDebug = 0;
@@ -35,6 +35,6 @@ void LogV(ModuleId module, CoreWriteFn writer, int32_t level, const char* format
 // the threshold query answers -1 (unset) or a value not above `level`.
 bool LogEnabled(ModuleId module, CoreWriteFn writer, int32_t level);
 
-}  // namespace core
+}  // namespace base
 
-#endif  // CORE_LOG_H_
+#endif  // BASE_LOG_H_

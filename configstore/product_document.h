@@ -5,14 +5,14 @@
 // attributes leave the defaults; nothing is logged.
 //
 // [main], before any plugin is loaded.
-#ifndef PLUGINHOST_PRODUCT_DOCUMENT_H_
-#define PLUGINHOST_PRODUCT_DOCUMENT_H_
+#ifndef CONFIGSTORE_PRODUCT_DOCUMENT_H_
+#define CONFIGSTORE_PRODUCT_DOCUMENT_H_
 
 #include <string>
 
-#include "core/log_thresholds.h"
+#include "base/log_thresholds.h"
 
-namespace pluginhost {
+namespace configstore {
 
 struct ProductSettings {
   std::string family;     // in: default; out: Product/@Family when present (even empty)
@@ -21,8 +21,8 @@ struct ProductSettings {
 };
 
 // Reads "product.xml" and "core.xml" in the current directory.
-void ReadProductAndSettings(ProductSettings* settings, core::LogThresholds& thresholds);
+void ReadProductAndSettings(ProductSettings* settings, base::LogThresholds& thresholds);
 
-}  // namespace pluginhost
+}  // namespace configstore
 
-#endif  // PLUGINHOST_PRODUCT_DOCUMENT_H_
+#endif  // CONFIGSTORE_PRODUCT_DOCUMENT_H_

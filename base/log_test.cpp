@@ -1,11 +1,11 @@
-#include "core/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-namespace core {
+namespace base {
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -47,4 +47,4 @@ TEST(LogTest, ThresholdQueryGatesFormattingAndLongTextsAreCutBelowLevel0) {
 }
 
 }  // namespace
-}  // namespace core
+}  // namespace base

@@ -3,16 +3,16 @@
 // unset.  Entry 0 is the core's, 25 in both arrays from the start.
 //
 // [any-thread]: every entry is an atomic byte; no lock is taken.
-#ifndef CORE_LOG_THRESHOLDS_H_
-#define CORE_LOG_THRESHOLDS_H_
+#ifndef BASE_LOG_THRESHOLDS_H_
+#define BASE_LOG_THRESHOLDS_H_
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
-namespace core {
+namespace base {
 
 class LogThresholds {
  public:
@@ -55,6 +55,6 @@ class LogThresholds {
   std::array<std::atomic<int8_t>, kSlots> default_;
 };
 
-}  // namespace core
+}  // namespace base
 
-#endif  // CORE_LOG_THRESHOLDS_H_
+#endif  // BASE_LOG_THRESHOLDS_H_

@@ -1,10 +1,10 @@
-#include "eventbus/core_config.h"
+#include "configstore/core_config.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace eventbus {
+namespace configstore {
 namespace {
 
 std::string Delta(const std::string& plugins, const std::string& attributes = " Delta=\"1\"",
@@ -19,7 +19,7 @@ std::string Plugin(const char* id, const char* level) {
 // Steps applied in order to one set of thresholds: module 5 (ID 327680)
 // starts at 50 with the default 40 it declared at load.
 TEST(CoreConfigTest, DeltaSteps) {
-  core::LogThresholds thresholds;
+  base::LogThresholds thresholds;
   thresholds.SetCurrent(5, 50);
   thresholds.SetDefault(5, 40);
   const struct {
@@ -49,10 +49,10 @@ TEST(CoreConfigTest, DeltaSteps) {
     EXPECT_EQ(ApplyCoreConfig(step.text, thresholds), step.changed) << step.text;
     EXPECT_EQ(thresholds.Current(step.module), step.level) << step.text;
   }
-  for (uint32_t n = 1; n < core::LogThresholds::kSlots; ++n)
+  for (uint32_t n = 1; n < base::LogThresholds::kSlots; ++n)
     EXPECT_EQ(thresholds.Current(n), n == 5 ? 20 : -1) << n;
   EXPECT_EQ(thresholds.Default(5), 40);
 }
 
 }  // namespace
-}  // namespace eventbus
+}  // namespace configstore

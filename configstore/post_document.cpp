@@ -1,4 +1,4 @@
-#include "eventbus/post_document.h"
+#include "configstore/post_document.h"
 
 #include <cstring>
 #include <string>
@@ -7,7 +7,7 @@
 
 #include "configstore/xml_document.h"
 
-namespace eventbus {
+namespace configstore {
 
 void PostDocument(const TiXmlNode& document, uint32_t eventType, CoreWriteFn write) {
   if (write == nullptr) return;
@@ -25,4 +25,4 @@ void PostDocument(const TiXmlNode& document, uint32_t eventType, CoreWriteFn wri
   write(&event, &result);
 }
 
-}  // namespace eventbus
+}  // namespace configstore

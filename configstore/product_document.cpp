@@ -1,12 +1,12 @@
-#include "pluginhost/product_document.h"
+#include "configstore/product_document.h"
 
-#include "pluginhost/module_levels.h"
+#include "configstore/module_levels.h"
 
 #include <tinyxml.h>
 
 #include "configstore/atomic_save.h"
 
-namespace pluginhost {
+namespace configstore {
 namespace {
 
 // The first child of `parent` with that value, when it is an element: a
@@ -18,7 +18,7 @@ const TiXmlElement* FirstChildNamed(const TiXmlNode* parent, const char* name) {
 
 }  // namespace
 
-void ReadProductAndSettings(ProductSettings* settings, core::LogThresholds& thresholds) {
+void ReadProductAndSettings(ProductSettings* settings, base::LogThresholds& thresholds) {
   TiXmlDocument product;
   if (configstore::LoadFileWithBackup(product, "product.xml") && product.RootElement()) {
     if (const TiXmlElement* element = FirstChildNamed(product.RootElement(), "Product")) {
@@ -51,4 +51,4 @@ void ReadProductAndSettings(ProductSettings* settings, core::LogThresholds& thre
   });
 }
 
-}  // namespace pluginhost
+}  // namespace configstore

@@ -33,8 +33,8 @@
  * This header is plain C11 and valid C++; it includes only <stdint.h> and
  * <stddef.h>.
  */
-#ifndef PLUGINHOST_PLUGIN_ABI_H_
-#define PLUGINHOST_PLUGIN_ABI_H_
+#ifndef RECORDING_CORE_PLUGIN_ABI_H_
+#define RECORDING_CORE_PLUGIN_ABI_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -419,4 +419,4 @@ typedef int32_t (*PluginIoctlFn)(const IoctlRequest* request, IoctlReply* reply)
 } /* extern "C" */
 #endif
 
-#endif /* PLUGINHOST_PLUGIN_ABI_H_ */
+#endif /* RECORDING_CORE_PLUGIN_ABI_H_ */

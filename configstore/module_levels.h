@@ -1,16 +1,16 @@
 // Walks the per-module log levels of a module document: the Plugin elements
 // of each Module under Modules, as the status document writes them and as
 // configuration deltas carry them.
-#ifndef PLUGINHOST_MODULE_LEVELS_H_
-#define PLUGINHOST_MODULE_LEVELS_H_
+#ifndef CONFIGSTORE_MODULE_LEVELS_H_
+#define CONFIGSTORE_MODULE_LEVELS_H_
 
 #include <cstdint>
 
 #include <tinyxml.h>
 
-#include "core/log_thresholds.h"
+#include "base/log_thresholds.h"
 
-namespace pluginhost {
+namespace configstore {
 
 // Calls fn(number, level, plugin) in document order for every
 // Modules/Module/Plugin element whose ID and LogLevel read as integers and
@@ -27,12 +27,12 @@ void ForEachModuleLevel(const TiXmlNode* modules, Fn&& fn) {
           plugin->QueryIntAttribute("LogLevel", &level) != TIXML_SUCCESS)
         continue;
       const uint32_t number = MODULE_NUMBER(static_cast<uint32_t>(id));
-      if (number >= static_cast<uint32_t>(core::LogThresholds::kSlots)) continue;
+      if (number >= static_cast<uint32_t>(base::LogThresholds::kSlots)) continue;
       fn(number, level, *plugin);
     }
   }
 }
 
-}  // namespace pluginhost
+}  // namespace configstore
 
-#endif  // PLUGINHOST_MODULE_LEVELS_H_
+#endif  // CONFIGSTORE_MODULE_LEVELS_H_

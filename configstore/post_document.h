@@ -1,14 +1,14 @@
 // PostDocument: publishes an XML document on the bus as a core event.
-#ifndef EVENTBUS_POST_DOCUMENT_H_
-#define EVENTBUS_POST_DOCUMENT_H_
+#ifndef CONFIGSTORE_POST_DOCUMENT_H_
+#define CONFIGSTORE_POST_DOCUMENT_H_
 
 #include <cstdint>
 
-#include "pluginhost/plugin_abi.h"
+#include "recording-core/plugin_abi.h"
 
 class TiXmlNode;
 
-namespace eventbus {
+namespace configstore {
 
 // The core's XML-document subtype (bit 4, with bit 24 set).
 constexpr uint32_t kCoreDocumentSubtype = 0x01000000u | SUBTYPE_XML_DOCUMENT;
@@ -20,6 +20,6 @@ constexpr uint32_t kCoreDocumentSubtype = 0x01000000u | SUBTYPE_XML_DOCUMENT;
 // copied it).  [any-thread]
 void PostDocument(const TiXmlNode& document, uint32_t eventType, CoreWriteFn write);
 
-}  // namespace eventbus
+}  // namespace configstore
 
-#endif  // EVENTBUS_POST_DOCUMENT_H_
+#endif  // CONFIGSTORE_POST_DOCUMENT_H_

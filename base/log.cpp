@@ -1,4 +1,4 @@
-#include "core/log.h"
+#include "base/log.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-namespace core {
+namespace base {
 namespace {
 
 constexpr size_t kLogBufferSize = 512;
@@ -89,4 +89,4 @@ void LogV(ModuleId module, CoreWriteFn writer, int32_t level, const char* format
   writer(&message, &result);
 }
 
-}  // namespace core
+}  // namespace base

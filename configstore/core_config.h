@@ -5,20 +5,20 @@
 //
 // [io-thread]: runs on the I/O service; stores into the threshold arrays are
 // atomic because the write path reads them on every log event.
-#ifndef EVENTBUS_CORE_CONFIG_H_
-#define EVENTBUS_CORE_CONFIG_H_
+#ifndef CONFIGSTORE_CORE_CONFIG_H_
+#define CONFIGSTORE_CORE_CONFIG_H_
 
 #include <string_view>
 
-#include "core/log_thresholds.h"
+#include "base/log_thresholds.h"
 
-namespace eventbus {
+namespace configstore {
 
 // Applies a delta document to the current thresholds.  True when at least
 // one threshold changed (the caller then rewrites the status document).
 // A document that does not parse, or whose Delta is not 1, changes nothing.
-bool ApplyCoreConfig(std::string_view text, core::LogThresholds& thresholds);
+bool ApplyCoreConfig(std::string_view text, base::LogThresholds& thresholds);
 
-}  // namespace eventbus
+}  // namespace configstore
 
-#endif  // EVENTBUS_CORE_CONFIG_H_
+#endif  // CONFIGSTORE_CORE_CONFIG_H_
