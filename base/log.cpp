@@ -11,7 +11,17 @@ namespace {
 
 constexpr size_t kLogBufferSize = 512;
 
-int32_t QueryThreshold(ModuleId module, CoreWriteFn writer) {
+// The C write callback as a sink.
+class CallbackSink final : public EventSink {
+ public:
+  explicit CallbackSink(CoreWriteFn writer) : writer_(writer) {}
+  void Write(const CoreEvent* event, WriteResult* result) override { writer_(event, result); }
+
+ private:
+  CoreWriteFn writer_;
+};
+
+int32_t QueryThreshold(ModuleId module, EventSink& writer) {
   CoreEvent query;
   std::memset(&query, 0, sizeof query);
   query.structSize = sizeof(CoreEvent);
@@ -20,7 +30,7 @@ int32_t QueryThreshold(ModuleId module, CoreWriteFn writer) {
   query.eventType = EVENT_LOG;
   query.eventSubtype = SUBTYPE_LOG_QUERY;
   WriteResult result{sizeof(WriteResult), 1, 0};
-  writer(&query, &result);
+  writer.Write(&query, &result);
   return result.code;
 }
 
@@ -28,6 +38,11 @@ int32_t QueryThreshold(ModuleId module, CoreWriteFn writer) {
 
 bool LogEnabled(ModuleId module, CoreWriteFn writer, int32_t level) {
   if (writer == nullptr) return false;
+  CallbackSink sink(writer);
+  return LogEnabled(module, sink, level);
+}
+
+bool LogEnabled(ModuleId module, EventSink& writer, int32_t level) {
   const int32_t threshold = QueryThreshold(module, writer);
   return threshold == -1 || threshold <= level;
 }
@@ -39,8 +54,20 @@ void Log(ModuleId module, CoreWriteFn writer, int32_t level, const char* format,
   va_end(args);
 }
 
+void Log(ModuleId module, EventSink& sink, int32_t level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  LogV(module, sink, level, format, args);
+  va_end(args);
+}
+
 void LogV(ModuleId module, CoreWriteFn writer, int32_t level, const char* format, va_list args) {
   if (writer == nullptr) return;
+  CallbackSink sink(writer);
+  LogV(module, sink, level, format, args);
+}
+
+void LogV(ModuleId module, EventSink& writer, int32_t level, const char* format, va_list args) {
   const int32_t threshold = QueryThreshold(module, writer);
   if (threshold != -1 && threshold > level) return;
 
@@ -86,7 +113,7 @@ void LogV(ModuleId module, CoreWriteFn writer, int32_t level, const char* format
   message.eventSubtype = 0x01000000u | SUBTYPE_LOG_MESSAGE;
   message.attributes.logLevel = level;
   WriteResult result{sizeof(WriteResult), 1, 0};
-  writer(&message, &result);
+  writer.Write(&message, &result);
 }
 
 }  // namespace base

@@ -21,6 +21,25 @@ constexpr int32_t kLevelWarning = 50;
 constexpr int32_t kLevelError = 75;
 constexpr int32_t kLevelFatal = 100;
 
+// Where an event goes: the object behind the write callback.  The core's
+// own components that own the bus (or stand in for it in tests) log through
+// this interface; everything else passes the C write callback.
+class EventSink {
+ public:
+  virtual ~EventSink() = default;
+  // The write callback's contract: routes one event, outcome in result->code.
+  virtual void Write(const CoreEvent* event, WriteResult* result) = 0;
+};
+
+// Writes a printf-style message for `module` through `sink`.  Nothing
+// happens when the module's threshold is above `level`, or when the text is
+// empty or the format fails.  Texts of 512 bytes or more are cut to 511
+// characters, except at level 0, which is never cut.
+void Log(ModuleId module, EventSink& sink, int32_t level, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void LogV(ModuleId module, EventSink& sink, int32_t level, const char* format, va_list args);
+bool LogEnabled(ModuleId module, EventSink& sink, int32_t level);
+
 // Writes a printf-style message for `module` through `writer`.  Nothing
 // happens without a writer, when the module's threshold is above `level`,
 // or when the text is empty or the format fails.  Texts of 512 bytes or more

@@ -1,8 +1,12 @@
 #include "configstore/product_document.h"
 
+#include "configstore/core_settings.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <list>
+#include <vector>
 #include <string>
 
 #include <boost/filesystem.hpp>
@@ -89,6 +93,58 @@ TEST(ProductDocumentTest, StoredThresholds) {
   // The defaults are the plugins' own, reported at load.
   EXPECT_EQ(thresholds.Default(0), 25);
   EXPECT_EQ(thresholds.Default(5), -1);
+}
+
+// The bus as the settings see it: keeps each published text and hands out a
+// block address of its own, or none while it refuses.
+struct FakePublisher : DocumentPublisher {
+  const void* Publish(const CoreEvent& event) override {
+    if (refuse) return nullptr;
+    EXPECT_EQ(event.providerID, CORE_MODULE_ID);
+    texts.emplace_back(static_cast<const char*>(event.data), static_cast<size_t>(event.dataSize));
+    types.push_back(event.eventType);
+    return &texts.back();
+  }
+  bool refuse = false;
+  std::list<std::string> texts;  // stable addresses stand in for blocks
+  std::vector<uint32_t> types;
+};
+
+TEST(CoreSettingsTest, SavesPublishesRecognisesItsOwnDocumentAndReadsItBack) {
+  ScratchWorkDir dir;
+  CoreSettings settings("20.12.8.0");
+  settings.ReadStored();
+  ASSERT_TRUE(settings.ApplyDelta(
+      "<Vexo Delta=\"1\"><Modules><Module><Plugin ID=\"327680\" LogLevel=\"60\"/></Module></Modules></Vexo>"));
+  StatusSnapshot snapshot;
+  snapshot.executableName = "core";
+  snapshot.plugins.push_back({0x00050000, "a.dll", 1, 2, 0});
+  FakePublisher bus;
+  settings.SaveAndPublish(snapshot, bus);
+  ASSERT_EQ(bus.texts.size(), 1u);
+  EXPECT_EQ(bus.types.front(), EVENT_CONFIG_UPDATE);
+  EXPECT_NE(bus.texts.front().find("<Product Family=\"Orvane\" Version=\"20.12.8.0\" />"), std::string::npos);
+  EXPECT_TRUE(fs::exists("plugins.xml"));
+
+  // Its own block once, never another's, never twice.
+  const void* own = &bus.texts.front();
+  const std::string other = bus.texts.front();
+  EXPECT_FALSE(settings.IsOwnDocument(&other));
+  EXPECT_TRUE(settings.IsOwnDocument(own));
+  EXPECT_FALSE(settings.IsOwnDocument(own));
+  bus.refuse = true;
+  settings.SaveAndPublish(snapshot, bus);
+  EXPECT_FALSE(settings.IsOwnDocument(nullptr));
+
+  // What it saved is what the next run reads.
+  CoreSettings next("20.12.8.0");
+  next.ReadStored();
+  EXPECT_EQ(next.Thresholds().Current(5), 60);
+  settings.PublishMemoryState(true, bus);
+  bus.refuse = false;
+  settings.PublishMemoryState(true, bus);
+  EXPECT_EQ(bus.types.back(), static_cast<uint32_t>(EVENT_MEMORY_STATE));
+  EXPECT_NE(bus.texts.back().find("Throttling=\"1\""), std::string::npos);
 }
 
 }  // namespace

@@ -1,22 +1,29 @@
-// dvrcore: the one core object of the process.  It owns everything that
-// lives for the run (plugin list, module names, I/O service, supervisor pipe,
-// event bus, thresholds, monitor state) and runs the fixed start sequence,
-// the dispatcher and the fixed stop sequence.
+// dvrcore: the one core object of the process.  It wires the subsystems
+// together and runs the fixed start sequence, the dispatcher and the fixed
+// stop sequence.  Each subsystem object is a member, declared in the order
+// it must be destroyed in reverse:
 //
-// Its address is handed to every plugin as LoadRequest.context, so the first
-// member is the CoreContext whose table (destroy, now, publish memory state,
-// console sink) plugins may call.  The process-wide pointer that the C write
+//   settings_  product, throttling switch, log thresholds, core.xml
+//   host_      plugin list, module names, load problems
+//   io_        the I/O service (pipe, monitor ticks, signals, config deltas)
+//   pipe_      the supervisor link (and the background flag)
+//   bus_       the event bus: queue, dispatcher, blocks, requests
+//   monitor_   the memory and clock monitor
+//
+// The bus's destructor frees what is still queued and its leak report goes
+// to the console through the module names and the background flag, so the
+// host and the pipe are declared before it.
+//
+// Plugins get the context table (destroy, now, publish memory state, console
+// sink) at LoadRequest.context; the process-wide pointer that the C write
 // callback uses is set by the constructor and never cleared.
 //
 // Threads: constructed, initialised, run and destroyed on the main thread;
-// the I/O thread runs io_ (pipe, monitor ticks, signal handler, config
-// deltas); any thread may enter WriteToCore.
+// the I/O thread runs io_; any thread may enter WriteToCore.
 #ifndef CORE_DVRCORE_H_
 #define CORE_DVRCORE_H_
 
-#include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,24 +33,35 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "base/log_thresholds.h"
-#include "base/module_names.h"
+#include "configstore/core_settings.h"
 #include "core/monitor.h"
 #include "eventbus/event_bus.h"
-#include "recording-core/plugin_abi.h"
 #include "platform/system_info.h"
 #include "pluginhost/plugin_host.h"
-#include "pluginhost/plugin_info.h"
+#include "recording-core/plugin_abi.h"
 #include "supervisor/supervisor_pipe.h"
 
 namespace core {
 
 extern const char kBuildVersion[];  // "20.12.8.0"
 
-class dvrcore {
+class dvrcore;
+
+// What plugins receive as their context: the table, followed by the core
+// object it belongs to.  Standard layout, so the table's address is the
+// holder's and the table slots find the core object without a cast of an
+// unrelated type.
+struct CoreContextHolder {
+  CoreContext context;
+  dvrcore* core;
+};
+
+class dvrcore final : private eventbus::BusHost,
+                      private supervisor::PipeHost,
+                      private MonitorHost {
  public:
   explicit dvrcore(std::string executablePath);
-  ~dvrcore();
+  ~dvrcore() override;
   dvrcore(const dvrcore&) = delete;
   dvrcore& operator=(const dvrcore&) = delete;
 
@@ -57,66 +75,53 @@ class dvrcore {
 
   // [any-thread] Sets the stop flag under the queue mutex and wakes the
   // dispatcher.  Never cleared.
-  void RequestStop();
+  void RequestStop() override;
 
   // The write callback handed to plugins and used by the core's own logging.
   static int32_t WriteToCore(const CoreEvent* event, WriteResult* result);
 
   // [any-thread] Console sink: one log line, unless the core runs in the
   // background.
-  void ConsoleSink(ModuleId module, int32_t level, const char* text);
+  void ConsoleSink(ModuleId module, int32_t level, const char* text) override;
 
   // [any-thread] Builds and publishes the memory state document.
-  void PublishMemoryState();
+  void PublishMemoryState() override;
 
-  CoreContext* Context() { return &context_; }
+  CoreContext* Context() { return &context_.context; }
   const std::string& ExecutablePath() const { return executablePath_; }
   std::string CoreDirectory() const;
 
  private:
-  // Adapter through which the bus and the pipe reach the core object.
-  class Bridge : public eventbus::BusHost, public supervisor::PipeHost {
-   public:
-    explicit Bridge(dvrcore& core) : core_(core) {}
-    void ConsoleSink(ModuleId module, int32_t level, const char* text) override;
-    int32_t SubmitToSupervisor(void* data, int64_t size) override;
-    void PostApplyCoreConfig(std::string text) override;
-    CoreWriteFn Writer() override { return &dvrcore::WriteToCore; }
-    void RequestStop() override;
-    void NotifyUnderQueueMutex(const std::function<void()>& fn) override;
-    pluginhost::PluginList& Plugins() override;
-
-   private:
-    dvrcore& core_;
-  };
+  // eventbus::BusHost
+  int32_t SubmitToSupervisor(void* data, int64_t size) override;
+  void OnConfigUpdate(const void* block, std::string_view text) override;
+  // supervisor::PipeHost
+  void NotifyUnderQueueMutex(const std::function<void()>& fn) override;
+  CoreWriteFn Writer() override { return &dvrcore::WriteToCore; }
+  pluginhost::PluginList& Plugins() override { return host_.Plugins(); }
+  // MonitorHost
+  void SetThrottling(bool on) override { bus_.SetThrottling(on); }
+  bool ThrottlingSwitch() override { return settings_.Product().throttlingSwitch; }
 
   void Log(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
-  pluginhost::HostContext PluginHostContext();
+  void BringUpConfiguration(const std::string& coreDirectory);
+  void WaitForSupervisor();
   void WriteStatusDocument();
   void ApplyConfigUpdate(const std::string& text);
   void StartIoThread();
   void StopIoThread();
 
-  // Must stay the first member: plugins find the interface table at the
-  // object's address.
-  CoreContext context_;
+  CoreContextHolder context_;
+  std::string executablePath_;
+  bool colour_ = true;
 
-  pluginhost::PluginList plugins_;
-  base::ModuleNameMap names_;
-  std::map<std::string, std::string> loadProblems_;  // written only while loading
-  base::LogThresholds thresholds_;
+  configstore::CoreSettings settings_;
+  pluginhost::PluginHost host_;
 
   boost::asio::io_context io_;
   boost::asio::steady_timer monitorTimer_;
-  Bridge bridge_;
   supervisor::SupervisorPipe pipe_;
   eventbus::EventBus bus_;
-
-  std::string executablePath_;
-  std::string productFamily_ = "Orvane";
-  std::string version_;
-  bool colour_ = true;
-  bool throttlingSwitch_ = true;  // written before the I/O thread starts
 
   // Held by a delta's application and status rewrite on the I/O thread, and
   // taken once by the stop sequence before the close pass, so that no

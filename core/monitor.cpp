@@ -20,9 +20,9 @@ int ClampToInt(int64_t value) {
 
 }  // namespace
 
-MemoryMonitor::MemoryMonitor(boost::asio::steady_timer& timer, MonitorHost host,
+MemoryMonitor::MemoryMonitor(boost::asio::steady_timer& timer, MonitorHost& host,
                              platform::SystemInfo& system)
-    : timer_(timer), host_(std::move(host)), system_(system) {}
+    : timer_(timer), host_(host), system_(system) {}
 
 void MemoryMonitor::Start() {
   std::lock_guard<std::mutex> lock(timerMutex_);
@@ -48,16 +48,16 @@ void MemoryMonitor::Tick(const boost::system::error_code& error) {
   if (limit_ == 0) ComputeLimit();
 
   const int64_t now = system_.WallNowSeconds();
-  const bool watching = host_.throttlingSwitch && host_.throttlingSwitch();
+  const bool watching = host_.ThrottlingSwitch();
   if (lastWallSeconds_ != 0) {
     const int64_t jump = now - lastWallSeconds_;
     if (jump > 1 || jump < -1) {
-      base::Log(CORE_MODULE_ID, host_.write, base::kLevelWarning, "system time changed by %d seconds",
+      base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelWarning, "system time changed by %d seconds",
           ClampToInt(jump));
     }
-  } else if (watching && host_.publishMemoryState) {
+  } else if (watching) {
     // Plugins learn the initial (calm) memory state once at start.
-    host_.publishMemoryState();
+    host_.PublishMemoryState();
   }
 
   // The walk over the process's memory is the expensive part: once per
@@ -65,14 +65,14 @@ void MemoryMonitor::Tick(const boost::system::error_code& error) {
   if (watching && now != lastWallSeconds_) {
     const int64_t steadyNow = system_.SteadyNowNs();
     const bool reportDue = (steadyNow - lastReportNs_) / kNsPerSecond >= kReportIntervalSeconds &&
-                           base::LogEnabled(CORE_MODULE_ID, host_.write, base::kLevelDebug);
+                           base::LogEnabled(CORE_MODULE_ID, host_.Writer(), base::kLevelDebug);
     const uint64_t usage = system_.ProcessMemoryUsage();
     ThrottleDecision(usage > limit_);
     if (reportDue) {
       const int64_t change =
           (static_cast<int64_t>(usage) - static_cast<int64_t>(lastReportedUsage_)) /
           static_cast<int64_t>(kMiB);
-      base::Log(CORE_MODULE_ID, host_.write, base::kLevelDebug, "memory usage changed %lldMB (total usage: %zuMB)",
+      base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelDebug, "memory usage changed %lldMB (total usage: %zuMB)",
           static_cast<long long>(change), static_cast<size_t>(usage / kMiB));
       lastReportedUsage_ = usage;
       lastReportNs_ = system_.SteadyNowNs();
@@ -85,11 +85,11 @@ void MemoryMonitor::Tick(const boost::system::error_code& error) {
 
 void MemoryMonitor::ThrottleDecision(bool over) {
   const int64_t now = system_.SteadyNowNs();
-  if (host_.setThrottling) host_.setThrottling(over);
+  host_.SetThrottling(over);
   if (over) {
     if (lastOverLimitNs_ == kNoOverLimit) {
-      base::Log(CORE_MODULE_ID, host_.write, base::kLevelWarning, "available system memory is low, throttling video");
-      if (host_.publishMemoryState) host_.publishMemoryState();
+      base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelWarning, "available system memory is low, throttling video");
+      host_.PublishMemoryState();
     }
     lastOverLimitNs_ = now;
     return;
@@ -97,8 +97,8 @@ void MemoryMonitor::ThrottleDecision(bool over) {
   // Under the limit: the flag has already dropped; the all-clear waits until
   // a full delay has passed without any over-limit check.
   if (lastOverLimitNs_ == kNoOverLimit || now - lastOverLimitNs_ < kAllClearDelayNs) return;
-  base::Log(CORE_MODULE_ID, host_.write, base::kLevelWarning, "available system memory ok, not throttling video");
-  if (host_.publishMemoryState) host_.publishMemoryState();
+  base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelWarning, "available system memory ok, not throttling video");
+  host_.PublishMemoryState();
   lastOverLimitNs_ = kNoOverLimit;
 }
 
@@ -112,7 +112,7 @@ void MemoryMonitor::ComputeLimit() {
     const uint64_t halfAddressSpace = system_.AddressSpaceLimit() / 2;
     limit_ = physical < halfAddressSpace ? physical : halfAddressSpace;
   }
-  base::Log(CORE_MODULE_ID, host_.write, base::kLevelDebug, "memory limit set to %zu", static_cast<size_t>(limit_));
+  base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelDebug, "memory limit set to %zu", static_cast<size_t>(limit_));
 }
 
 void MemoryMonitor::WaitAgain() {

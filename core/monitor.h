@@ -34,11 +34,17 @@
 namespace core {
 
 // What the core object lends the monitor.
-struct MonitorHost {
-  CoreWriteFn write;                          // the core's write callback, for its log lines
-  std::function<void()> publishMemoryState;   // builds and posts the memory state document
-  std::function<void(bool)> setThrottling;    // the throttling flag the write path reads
-  std::function<bool()> throttlingSwitch;     // whether memory is watched at all
+class MonitorHost {
+ public:
+  virtual ~MonitorHost() = default;
+  // The core's write callback, for the monitor's log lines.
+  virtual CoreWriteFn Writer() = 0;
+  // Builds and posts the memory state document.
+  virtual void PublishMemoryState() = 0;
+  // Sets the throttling flag the write path reads.
+  virtual void SetThrottling(bool on) = 0;
+  // Whether memory is watched at all.
+  virtual bool ThrottlingSwitch() = 0;
 };
 
 class MemoryMonitor {
@@ -50,7 +56,7 @@ class MemoryMonitor {
   static constexpr int64_t kNoOverLimit = std::numeric_limits<int64_t>::max();
 
   // Keeps references to `timer` and `system`; both must outlive the monitor.
-  MemoryMonitor(boost::asio::steady_timer& timer, MonitorHost host, platform::SystemInfo& system);
+  MemoryMonitor(boost::asio::steady_timer& timer, MonitorHost& host, platform::SystemInfo& system);
   MemoryMonitor(const MemoryMonitor&) = delete;
   MemoryMonitor& operator=(const MemoryMonitor&) = delete;
 
@@ -79,7 +85,7 @@ class MemoryMonitor {
   void WaitAgain();
 
   boost::asio::steady_timer& timer_;
-  const MonitorHost host_;
+  MonitorHost& host_;
   platform::SystemInfo& system_;
 
   std::mutex timerMutex_;  // guards the timer's waits and cancelled_ between main and I/O thread

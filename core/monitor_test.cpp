@@ -41,13 +41,13 @@ struct FakeSystem : platform::SystemInfo {
   int64_t SteadyNowNs() override { return steady; }
 };
 
-class MonitorTest : public testing::Test {
+class MonitorTest : public testing::Test, public MonitorHost {
  protected:
   MonitorTest() { g_threshold = 0, g_lines.clear(); }
-  MonitorHost Host() {
-    return MonitorHost{&FakeWrite, [this] { published.push_back(flag); }, [this](bool on) { flag = on; },
-                       [this] { return throttlingSwitch; }};
-  }
+  CoreWriteFn Writer() override { return &FakeWrite; }
+  void PublishMemoryState() override { published.push_back(flag); }
+  void SetThrottling(bool on) override { flag = on; }
+  bool ThrottlingSwitch() override { return throttlingSwitch; }
   // Moves the steady clock by `seconds` and the wall clock by `wall` (the same unless given), then ticks.
   void TickAfter(int64_t seconds, std::optional<int64_t> wall = {}) {
     system.wall += wall.value_or(seconds);
@@ -66,7 +66,7 @@ class MonitorTest : public testing::Test {
   FakeSystem system;
   bool throttlingSwitch = true, flag = false;
   std::vector<bool> published;  // the flag at each publish
-  MemoryMonitor monitor{timer, Host(), system};
+  MemoryMonitor monitor{timer, *this, system};
 };
 
 TEST_F(MonitorTest, LimitFromMachineOnFirstTickOnly) {
@@ -79,7 +79,7 @@ TEST_F(MonitorTest, LimitFromMachineOnFirstTickOnly) {
     g_lines.clear();
     FakeSystem machine;
     machine.physical = c.physical, machine.cgroup = c.cgroup, machine.addressSpace = c.addressSpace;
-    MemoryMonitor fresh(timer, Host(), machine);
+    MemoryMonitor fresh(timer, *this, machine);
     fresh.Tick({});
     machine.physical = kGiB;
     fresh.Tick({});

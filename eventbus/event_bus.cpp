@@ -137,7 +137,15 @@ void EventBus::PrintLog(const CoreEvent& event) {
   host_.ConsoleSink(event.providerID, event.attributes.logLevel, text);
 }
 
-void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result) {
+const void* EventBus::Publish(const CoreEvent& event) {
+  WriteResult result{sizeof(WriteResult), 1, WRITE_REFUSED};
+  const void* block = nullptr;
+  WriteOrdinary(event, &result, &block);
+  return result.code == WRITE_ACCEPTED ? block : nullptr;
+}
+
+void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result,
+                             const void** queuedBlock) {
   CoreEvent event = original;  // the working copy that is queued
 
   if ((event.eventType & EVENT_LOG) != 0) {
@@ -200,6 +208,7 @@ void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result) {
     if (copy != nullptr) slot->Claim(copy);
   }
 
+  if (queuedBlock != nullptr) *queuedBlock = copy;
   result->code = AppendEvent(event);
 }
 
@@ -289,8 +298,9 @@ void EventBus::RunDispatcher() {
       const char* text = static_cast<const char*>(event.data);
       const size_t size = static_cast<size_t>(event.dataSize);
       const void* end = std::memchr(text, 0, size);
-      host_.PostApplyCoreConfig(
-          std::string(text, end != nullptr ? static_cast<const char*>(end) - text : size));
+      host_.OnConfigUpdate(event.data, std::string_view(text, end != nullptr
+                                                                  ? static_cast<const char*>(end) - text
+                                                                  : size));
     }
 
     const uint32_t key = QueuedKey(event.eventSubtype);
@@ -327,12 +337,11 @@ void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo
   const int32_t rc = plugin.Write(&delivered, &reply);
   const int64_t elapsedMs = timed ? (platform::SteadyNowNs() - start) / 1000000 : 0;
 
-  const CoreWriteFn writer = host_.Writer();
   if (rc != 0 || reply.errorCode != 0)
-    base::Log(CORE_MODULE_ID, writer, 0, "plugin %s write returned %d error %d",
+    base::Log(CORE_MODULE_ID, *this, 0, "plugin %s write returned %d error %d",
               plugin.Filename.c_str(), rc, reply.errorCode);
   if (timed && elapsedMs > kSlowWriteMs)
-    base::Log(CORE_MODULE_ID, writer, 0,
+    base::Log(CORE_MODULE_ID, *this, 0,
               "core write took %lldms, providerID %x, eventType: %d, PI.systemID: %x, PI.Filename: %s",
               static_cast<long long>(elapsedMs), event.providerID,
               static_cast<int>(event.eventType), holder, plugin.Filename.c_str());
@@ -350,7 +359,7 @@ void EventBus::DeliverConfigUpdate(const CoreEvent& event, const pluginhost::Plu
   blocks_.AddHolder(event.data, event.dataSize, holder);
   const int32_t rc = plugin.Ioctl(&request, &reply);
   if (rc != 0 || reply.errorCode != 0)
-    base::Log(CORE_MODULE_ID, host_.Writer(), 0, "plugin %s update config returned %d error %d",
+    base::Log(CORE_MODULE_ID, *this, 0, "plugin %s update config returned %d error %d",
               plugin.Filename.c_str(), rc, reply.errorCode);
   if (reply.keepBlock == 0) Release(event.data, holder);
 }
@@ -359,7 +368,7 @@ void EventBus::LogStatistics(size_t queued, uint32_t events) {
   const RefBlockRegistry::Totals totals = blocks_.Counts();
   // Read and reset in one step, so frames refused meanwhile count next time.
   const uint64_t throttled = frames_.TakeThrottledVideoFrames();
-  base::Log(CORE_MODULE_ID, host_.Writer(), 0,
+  base::Log(CORE_MODULE_ID, *this, 0,
             "core event queue size: %zu, throttledvideoframes:%s, events:%s, refblks: %s (%s bytes)",
             queued, GroupedDecimal(throttled).c_str(), GroupedDecimal(events).c_str(),
             GroupedDecimal(totals.count).c_str(), GroupedDecimal(totals.bytes).c_str());
@@ -412,7 +421,7 @@ void EventBus::NotifyUnderQueueMutex(const std::function<void()>& fn) {
 
 void EventBus::LogLeakReport() {
   const std::string report = blocks_.LeakReport();
-  if (!report.empty()) base::Log(CORE_MODULE_ID, host_.Writer(), 0, "%s", report.c_str());
+  if (!report.empty()) base::Log(CORE_MODULE_ID, *this, 0, "%s", report.c_str());
 }
 
 size_t EventBus::QueueSize() const {

@@ -28,7 +28,9 @@
 #include <mutex>
 #include <string>
 
+#include "base/log.h"
 #include "base/log_thresholds.h"
+#include "configstore/core_settings.h"
 #include "eventbus/core_event_queue.h"
 #include "eventbus/frame_tracker.h"
 #include "eventbus/ref_block_registry.h"
@@ -48,13 +50,15 @@ class BusHost {
   // code: 0 queued for the pipe, 1 refused because there is no pipe (the host
   // has freed the buffer then).  [any-thread]
   virtual int32_t SubmitToSupervisor(void* data, int64_t size) = 0;
-  // Runs the core's own configuration handling on the I/O thread.  [dispatcher]
-  virtual void PostApplyCoreConfig(std::string text) = 0;
-  // The write callback, used for the bus's own log lines.  [any-thread]
-  virtual CoreWriteFn Writer() = 0;
+  // The core's own handling of a configuration update, with the payload
+  // block it travels in and its text (up to the first zero byte).  Must not
+  // block: the work belongs on another thread.  [dispatcher]
+  virtual void OnConfigUpdate(const void* block, std::string_view text) = 0;
 };
 
-class EventBus {
+// The bus is also the sink of its own log lines and the publisher of the
+// core's documents.
+class EventBus final : public base::EventSink, public configstore::DocumentPublisher {
  public:
   // A delivery that takes longer than this is reported (whole milliseconds).
   static constexpr int64_t kSlowWriteMs = 5;
@@ -71,7 +75,11 @@ class EventBus {
   // The write path: routes one event and puts the outcome in result->code
   // (WRITE_* codes, or the threshold for a log query).  A null result is
   // tolerated; a null event is refused.  [any-thread]
-  void Write(const CoreEvent* event, WriteResult* result);
+  void Write(const CoreEvent* event, WriteResult* result) override;
+
+  // The write path for the core's own documents: returns the payload block
+  // the event was queued with, or nullptr when it was refused.  [any-thread]
+  const void* Publish(const CoreEvent& event) override;
 
   // Delivers queued events until a stop has been requested and the queue is
   // empty; events queued before the stop are all delivered.  [main]
@@ -112,7 +120,8 @@ class EventBus {
   void SetStatisticsIntervalForTesting(int64_t ns) { statisticsIntervalNs_ = ns; }
 
  private:
-  void WriteOrdinary(const CoreEvent& event, WriteResult* result);
+  void WriteOrdinary(const CoreEvent& event, WriteResult* result,
+                     const void** queuedBlock = nullptr);
   int32_t HandleReadRequest(const CoreEvent& event);
   void RunRequestThread(PluginReadFn read, int32_t dataSize, void* copy, uint32_t requestID);
   void PrintLog(const CoreEvent& event);

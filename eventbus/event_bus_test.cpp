@@ -48,9 +48,9 @@ struct FakeHost : BusHost {
     std::free(data);
     return pipeOpen ? 0 : 1;
   }
-  void PostApplyCoreConfig(std::string) override {}
-  CoreWriteFn Writer() override {
-    return [](const CoreEvent* event, WriteResult* result) { return g_bus->Write(event, result), 0; };
+  void OnConfigUpdate(const void* block, std::string_view text) override {
+    std::lock_guard lock(g_mutex);
+    configUpdates.emplace_back(block, std::string(text));
   }
   Strings Lines(const std::string& prefix) {
     std::lock_guard lock(g_mutex);
@@ -61,6 +61,7 @@ struct FakeHost : BusHost {
   }
   bool pipeOpen = true;
   Strings lines, submitted;
+  std::vector<std::pair<const void*, std::string>> configUpdates;  // guarded by g_mutex
 };
 
 struct Delivery {
@@ -200,8 +201,8 @@ TEST_F(WritePathTest, LogFilterAndThresholdQueries) {
   EXPECT_EQ(Code(Event(kB, EVENT_LOG, SUBTYPE_LOG_QUERY)), -1);
   EXPECT_EQ(Code(Event(0x0FFF0000, EVENT_LOG, SUBTYPE_LOG_QUERY)), -1);  // module 4095
   // The log entry through the bus: the core's default threshold 25 hides level 0.
-  base::Log(CORE_MODULE_ID, host_.Writer(), 0, "quiet %d", 1);
-  base::Log(CORE_MODULE_ID, host_.Writer(), 25, "loud %d", 2);
+  base::Log(CORE_MODULE_ID, *g_bus, 0, "quiet %d", 1);
+  base::Log(CORE_MODULE_ID, *g_bus, 25, "loud %d", 2);
   Code(LogEvent(kB, 10, "abc", 3));  // no terminating zero: printed within its size
   EXPECT_EQ(host_.lines, (Strings{"passes", "printed only", "printed and queued", "loud 2", "abc"}));
 }
@@ -312,6 +313,20 @@ TEST_F(DispatcherTest, HoldsLeakReportAndFailedOrSlowWrites) {
   Release(kB, block);
   EXPECT_EQ(LiveBlocks(), 0u);
   Release(kB, block);  // unknown now: never freed again
+}
+
+TEST_F(DispatcherTest, ConfigUpdatesReachTheCoreWithTheirBlock) {
+  // The core recognises its own documents by the block Publish reports.
+  const char text[] = "<Vexo Delta=\"1\"/>\0tail";
+  const void* published = bus_.Publish(Event(CORE_MODULE_ID, EVENT_CONFIG_UPDATE, 0, text, sizeof text));
+  ASSERT_NE(published, nullptr);
+  EXPECT_EQ(Code(Event(kA, EVENT_CONFIG_UPDATE, 0, "<A/>", 4)), 0);
+  Drain();
+  ASSERT_EQ(host_.configUpdates.size(), 2u);
+  EXPECT_EQ(host_.configUpdates[0].first, published);
+  EXPECT_EQ(host_.configUpdates[0].second, "<Vexo Delta=\"1\"/>");  // up to the first zero byte
+  EXPECT_EQ(host_.configUpdates[1].second, "<A/>");
+  EXPECT_EQ(bus_.Publish(Event(CORE_MODULE_ID, EVENT_CONFIG_UPDATE, 0, text, sizeof text)), nullptr);
 }
 
 TEST_F(DispatcherTest, StatisticsLineWhileEventsWait) {

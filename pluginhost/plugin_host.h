@@ -4,9 +4,11 @@
 // delivery that hands a fatal configuration problem to the log plugin
 // "ZovUR.dll" before any plugin is loaded.
 //
-// The host owns nothing: the core object lends it the plugin list, the
-// module name map, the load problem map and the thresholds through a
-// HostContext.  Every pass runs on the main thread, one plugin at a time.
+// PluginHost owns the plugin list, the module name map and the load
+// problems; the thresholds belong to the core's settings and are lent by
+// reference.  The passes are free functions over a HostContext, the host's
+// view of those members, so tests can run them on their own.  Every pass
+// runs on the main thread, one plugin at a time.
 // While a pass runs, plugins loaded earlier may call the write callback from
 // their own threads; the list therefore grows only under its exclusive lock,
 // and no plugin is ever called while that lock is held.
@@ -21,12 +23,13 @@
 
 #include "base/log_thresholds.h"
 #include "base/module_names.h"
+#include "configstore/status_document.h"
 #include "recording-core/plugin_abi.h"
 #include "pluginhost/plugin_info.h"
 
 namespace pluginhost {
 
-// What the core object lends the plugin host.
+// What the passes work on.
 struct HostContext {
   std::string coreDirectory;  // parent directory of the executable (may be empty)
   CoreContext* context = nullptr;  // handed to Load as LoadRequest.context
@@ -101,6 +104,41 @@ void UnloadAll(HostContext& host);
 // Leaves no trace in the core's list, maps or thresholds.  [main]
 bool DeliverLogOnce(const std::string& coreDirectory, const std::string& text,
                     CoreContext* context);
+
+// The plugin host object of the core.
+class PluginHost {
+ public:
+  // `context` and `write` are handed to every plugin's Load; `thresholds`
+  // must outlive the host.
+  PluginHost(CoreContext* context, CoreWriteFn write, base::LogThresholds& thresholds);
+  PluginHost(const PluginHost&) = delete;
+  PluginHost& operator=(const PluginHost&) = delete;
+
+  // The directory the plugin directories are found in.  [main], before LoadAll.
+  void SetCoreDirectory(std::string directory) { host_.coreDirectory = std::move(directory); }
+
+  bool LoadAll() { return LoadAllPlugins(host_); }        // [main]
+  void OpenAll() { pluginhost::OpenAll(host_); }           // [main]
+  void StartReadThreads() { pluginhost::StartReadThreads(host_); }  // [main]
+  void CloseAll() { pluginhost::CloseAll(host_); }         // [main]
+  void UnloadAll() { pluginhost::UnloadAll(host_); }       // [main]
+  bool DeliverLogOnce(const std::string& coreDirectory, const std::string& text) {
+    return pluginhost::DeliverLogOnce(coreDirectory, text, host_.context);
+  }
+
+  // The accepted plugins and the libraries that failed, for the status
+  // document.  Not while a loading pass runs.  [main] or [io-thread]
+  void FillStatus(configstore::StatusSnapshot* snapshot) const;
+
+  PluginList& Plugins() { return plugins_; }
+  base::ModuleNameMap& Names() { return names_; }
+
+ private:
+  PluginList plugins_;
+  base::ModuleNameMap names_;
+  std::map<std::string, std::string> loadProblems_;  // written only while loading
+  HostContext host_;
+};
 
 }  // namespace pluginhost
 

@@ -1,25 +1,26 @@
-#include "pluginhost/status_document.h"
+#include "configstore/status_document.h"
+
+#include <tinyxml.h>
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
 #include "configstore/xml_document.h"
 
-namespace pluginhost {
+namespace configstore {
 namespace {
 
 // Saving and publishing the document are checked end to end with the real
 // core; here the document itself.
 TEST(StatusDocumentTest, PluginsDaemonAndFailedLibraries) {
-  PluginList plugins;
   base::LogThresholds thresholds;
-  std::map<std::string, std::string> problems;
-  StatusInputs inputs{"core", "20.12.8.0", "Orvane", true, "", "", &plugins, &thresholds, &problems};
+  StatusSnapshot snapshot;
+  snapshot.executableName = "core";
+  ProductInfo product{"Orvane", "20.12.8.0", true};
   const auto built = [&] {
     TiXmlDocument document;
-    BuildStatusDocument(inputs, &document);
+    BuildStatusDocument(snapshot, product, thresholds, &document);
     return configstore::PrintXmlCompact(document);
   };
   EXPECT_EQ(built(),
@@ -29,25 +30,17 @@ TEST(StatusDocumentTest, PluginsDaemonAndFailedLibraries) {
             "<Plugin ID=\"-2147483648\" Filename=\"core\" Opened=\"1\" LoadTimeMs=\"0\" OpenTimeMs=\"0\""
             " OpenCode=\"0\" LogLevel=\"25\" LogLevelDefault=\"25\" /></Module></Modules></Vexo>");
 
-  inputs.version = "2.0";
-  inputs.throttlingSwitch = false;
+  product.version = "2.0";
+  product.throttlingSwitch = false;
   thresholds.SetCurrent(0, 0);
   thresholds.SetCurrent(5, 50);
   thresholds.SetDefault(5, 40);
   // Times are cut to 32 bits and summed modulo 2^32; module 7 has no threshold.
   const struct { ModuleId id; const char* file; int32_t openCode; int64_t loadMs, openMs; } added[] = {
       {0x00050000, "a.dll", 5, 0x100000005LL, 3}, {0x80070000, "b.dll", 0, 0xFFFFFFFFLL, 0x80000000LL}};
-  for (const auto& a : added) {
-    auto record = std::make_unique<PluginInfo>();
-    record->descriptor.systemID = a.id;
-    record->Filename = a.file;
-    record->OpenCode = a.openCode;
-    record->LoadTimeMs = a.loadMs;
-    record->OpenTimeMs = a.openMs;
-    plugins.Modify([&](PluginList::Records& records) { records.push_back(std::move(record)); });
-  }
-  problems = {{"x.dll", "missing dependency"}};
-  inputs.supervisorFileName = "orvaned";
+  for (const auto& a : added) snapshot.plugins.push_back({a.id, a.file, a.loadMs, a.openMs, a.openCode});
+  snapshot.loadProblems = {{"x.dll", "missing dependency"}};
+  snapshot.supervisorFileName = "orvaned";
   const std::string head =
       "<?xml ?><Vexo Delta=\"0\"><Memory ID=\"-2147483648\" Throttling=\"0\" />"
       "<Modules TotalLoadTimeMs=\"4\" TotalOpenTimeMs=\"-2147483645\">"
@@ -64,9 +57,9 @@ TEST(StatusDocumentTest, PluginsDaemonAndFailedLibraries) {
       "<Module ID=\"1\" Name=\"x.dll\" Version=\"missing dependency\" /></Modules></Vexo>";
   // The daemon's file name alone (no information message yet) gives no Library.
   EXPECT_EQ(built(), head + failed);
-  inputs.supervisorVersion = "7.1.0";
+  snapshot.supervisorVersion = "7.1.0";
   EXPECT_EQ(built(), head + "<Library Name=\"orvaned\" Filename=\"orvaned\" Version=\"7.1.0\" />" + failed);
 }
 
 }  // namespace
-}  // namespace pluginhost
+}  // namespace configstore
