@@ -42,23 +42,20 @@ bool HasThrottlingSetting(const TiXmlDocument& document) {
 // Both documents unusable: tell the logging plugin (nothing else is loaded
 // yet), give a stop request the chance to end the process cleanly, exit.
 void ConfigurationStop(const std::string& coreDirectory, const std::string& userAccountsText,
-                       const std::string& coreText, BringUpHost& host) {
-  if (host.deliverLogOnce) host.deliverLogOnce(coreDirectory, userAccountsText + "\n" + coreText);
-  LogText(host.write, base::kLevelWarning, "Config issue detected, pausing core for 10 seconds...");
+                       const std::string& coreText, BringUpHost& host,
+                       const BringUpOptions& options) {
+  host.DeliverLogOnce(coreDirectory, userAccountsText + "\n" + coreText);
+  LogText(host.Writer(), base::kLevelWarning, "Config issue detected, pausing core for 10 seconds...");
 
-  const auto step = host.pollStep.count() > 0 ? host.pollStep : std::chrono::milliseconds(1);
-  const auto steps = (host.pause.count() + step.count() - 1) / step.count();
-  const auto stopped = [&host] { return host.stopRequested && host.stopRequested(); };
+  const auto step = options.pollStep.count() > 0 ? options.pollStep : std::chrono::milliseconds(1);
+  const auto steps = (options.pause.count() + step.count() - 1) / step.count();
+  const auto stopped = [&host] { return host.StopRequested(); };
   for (auto i = steps; i > 0 && !stopped(); --i) {
     std::this_thread::sleep_for(step);
-    if (host.pollIo) host.pollIo();
+    host.PollIo();
   }
   const int code = stopped() ? kExitStopped : kExitConfigFailed;
-  if (host.exitProcess) {
-    host.exitProcess(code);
-  } else {
-    std::exit(code);
-  }
+  host.ExitProcess(code);
 }
 
 }  // namespace
@@ -106,8 +103,9 @@ std::string CheckCoreConfiguration(const std::string& startDirectory, CoreWriteF
   return std::string();
 }
 
-bool RunConfigBringUp(const std::string& coreDirectory, BringUpHost& host) {
-  platform::FileOps& files = host.files != nullptr ? *host.files : platform::DefaultFileOps();
+bool RunConfigBringUp(const std::string& coreDirectory, BringUpHost& host,
+                      const BringUpOptions& options) {
+  platform::FileOps& files = options.files != nullptr ? *options.files : platform::DefaultFileOps();
 
   // The documents are judged where the core was started, even when the
   // working directory moves to the core directory below.
@@ -119,20 +117,20 @@ bool RunConfigBringUp(const std::string& coreDirectory, BringUpHost& host) {
   if (mismatch) files.ChangeDirectory(coreDirectory);
 
   const std::string userAccountsText = CheckUserAccounts(startDirectory, files);
-  const std::string coreText = CheckCoreConfiguration(startDirectory, host.write, files);
+  const std::string coreText = CheckCoreConfiguration(startDirectory, host.Writer(), files);
   if (!userAccountsText.empty() && !coreText.empty()) {
-    ConfigurationStop(coreDirectory, userAccountsText, coreText, host);
+    ConfigurationStop(coreDirectory, userAccountsText, coreText, host, options);
     return false;
   }
 
-  base::Log(CORE_MODULE_ID, host.write, base::kLevelInfo, "Current directory: %s",
+  base::Log(CORE_MODULE_ID, host.Writer(), base::kLevelInfo, "Current directory: %s",
             startDirectory.c_str());
   if (mismatch) {
-    base::Log(CORE_MODULE_ID, host.write, base::kLevelWarning,
+    base::Log(CORE_MODULE_ID, host.Writer(), base::kLevelWarning,
               "Current directory does not match core directory %s", coreDirectory.c_str());
   }
-  if (!userAccountsText.empty()) LogText(host.write, base::kLevelFatal, userAccountsText);
-  if (!coreText.empty()) LogText(host.write, base::kLevelFatal, coreText);
+  if (!userAccountsText.empty()) LogText(host.Writer(), base::kLevelFatal, userAccountsText);
+  if (!coreText.empty()) LogText(host.Writer(), base::kLevelFatal, coreText);
   return true;
 }
 

@@ -25,20 +25,25 @@ namespace configstore {
 inline constexpr char kCoreConfigFile[] = "core.xml";
 
 // What bring-up needs from the core; tests supply their own.
-struct BringUpHost {
+class BringUpHost {
+ public:
+  virtual ~BringUpHost() = default;
   // Log writer (the core's write callback).
-  CoreWriteFn write = nullptr;
+  virtual CoreWriteFn Writer() = 0;
   // The core's stop flag.
-  std::function<bool()> stopRequested;
+  virtual bool StopRequested() = 0;
   // Runs at most one ready handler of the I/O service without blocking (the
   // SIGINT handler sets the stop flag there).  May throw on an I/O error.
-  std::function<void()> pollIo;
+  virtual void PollIo() = 0;
   // Loads the logging plugin by itself, hands it the text at level 100 and
   // unloads it again.  Its result is not looked at.
-  std::function<bool(const std::string& coreDirectory, const std::string& text)> deliverLogOnce;
-  // Ends the process; std::exit when empty.  Tests intercept it, and
-  // RunConfigBringUp returns false after it returns.
-  std::function<void(int code)> exitProcess;
+  virtual bool DeliverLogOnce(const std::string& coreDirectory, const std::string& text) = 0;
+  // Ends the process.  RunConfigBringUp returns false if it returns.
+  virtual void ExitProcess(int code) = 0;
+};
+
+// How the bring-up reaches files and how long it pauses.
+struct BringUpOptions {
   // The file seam; the POSIX one when null.
   platform::FileOps* files = nullptr;
   // Length of the pause before the process ends, and the step in which it
@@ -57,9 +62,10 @@ inline constexpr int kExitConfigFailed = 2;
 // The working directory moves there unless the start directory is that
 // directory or is itself named "core".
 // Returns true when the core may start.  Otherwise the process is ended
-// through host.exitProcess (code 2, or 0 when a stop arrived during the
+// through host.ExitProcess (code 2, or 0 when a stop arrived during the
 // pause) and, if that returns, false.
-bool RunConfigBringUp(const std::string& coreDirectory, BringUpHost& host);
+bool RunConfigBringUp(const std::string& coreDirectory, BringUpHost& host,
+                      const BringUpOptions& options = {});
 
 // Judges core.xml in `startDirectory` and logs what it finds on the way
 // (leftover pending and backup files at level 50, a first run at level 25).

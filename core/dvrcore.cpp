@@ -151,15 +151,7 @@ void dvrcore::StopIoThread() {
 }
 
 void dvrcore::BringUpConfiguration(const std::string& coreDirectory) {
-  configstore::BringUpHost bringUp;
-  bringUp.write = &dvrcore::WriteToCore;
-  bringUp.stopRequested = [this] { return bus_.Stopping(); };
-  bringUp.pollIo = [this] { io_.poll_one(); };
-  bringUp.deliverLogOnce = [this](const std::string& directory, const std::string& text) {
-    return host_.DeliverLogOnce(directory, text);
-  };
-  bringUp.exitProcess = [](int code) { std::exit(code); };
-  configstore::RunConfigBringUp(coreDirectory, bringUp);
+  configstore::RunConfigBringUp(coreDirectory, *this);
   configstore::BackUpConfiguration(coreDirectory, configstore::BackupDirection::kUp,
                                    &dvrcore::WriteToCore);
   settings_.ReadStored();

@@ -24,6 +24,7 @@
 #define CORE_DVRCORE_H_
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,6 +34,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "configstore/config_bringup.h"
 #include "configstore/core_settings.h"
 #include "core/monitor.h"
 #include "eventbus/event_bus.h"
@@ -56,7 +58,8 @@ struct CoreContextHolder {
   dvrcore* core;
 };
 
-class dvrcore final : private eventbus::BusHost,
+class dvrcore final : private configstore::BringUpHost,
+                      private eventbus::BusHost,
                       private supervisor::PipeHost,
                       private MonitorHost {
  public:
@@ -92,10 +95,17 @@ class dvrcore final : private eventbus::BusHost,
   std::string CoreDirectory() const;
 
  private:
+  // configstore::BringUpHost
+  bool StopRequested() override { return bus_.Stopping(); }
+  void PollIo() override { io_.poll_one(); }
+  bool DeliverLogOnce(const std::string& directory, const std::string& text) override {
+    return host_.DeliverLogOnce(directory, text);
+  }
+  void ExitProcess(int code) override { std::exit(code); }
   // eventbus::BusHost
   int32_t SubmitToSupervisor(void* data, int64_t size) override;
   void OnConfigUpdate(const void* block, std::string_view text) override;
-  // supervisor::PipeHost
+  // supervisor::PipeHost, MonitorHost and BringUpHost
   void NotifyUnderQueueMutex(const std::function<void()>& fn) override;
   CoreWriteFn Writer() override { return &dvrcore::WriteToCore; }
   pluginhost::PluginList& Plugins() override { return host_.Plugins(); }
