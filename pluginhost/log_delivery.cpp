@@ -24,6 +24,22 @@ int32_t DropWrite(const CoreEvent*, WriteResult* result) {
   return 0;
 }
 
+// Hands the text to the plugin's Write as a level-100 log message.  The
+// plugin gets its own copy, NUL-terminated; the size excludes the NUL.
+void WriteText(PluginInfo& record, const std::string& text) {
+  std::vector<char> data(text.begin(), text.end());
+  data.push_back('\0');
+  DeliveredEvent event = ZeroBlock<DeliveredEvent>(1);
+  event.dataSize = static_cast<int32_t>(text.size());
+  event.data = data.data();
+  event.providerID = CORE_MODULE_ID;
+  event.eventType = EVENT_LOG;
+  event.eventSubtype = SUBTYPE_LOG_MESSAGE;
+  event.attributes.logLevel = 100;
+  WriteReply reply = MakeWriteReply();
+  record.Write(&event, &reply);
+}
+
 // Runs the delivery on a record the call owns; the result is the load
 // result (-101 when a required entry point is missing) and is only of
 // interest to a debugger: the caller reports nothing.
@@ -61,20 +77,7 @@ int32_t Deliver(PluginInfo& record, const std::string& text, CoreContext* contex
     record.Open(&request, &reply);
   }
 
-  if (record.Write != nullptr) {
-    // The plugin gets its own copy, NUL-terminated; the size excludes the NUL.
-    std::vector<char> data(text.begin(), text.end());
-    data.push_back('\0');
-    DeliveredEvent event = ZeroBlock<DeliveredEvent>(1);
-    event.dataSize = static_cast<int32_t>(text.size());
-    event.data = data.data();
-    event.providerID = CORE_MODULE_ID;
-    event.eventType = EVENT_LOG;
-    event.eventSubtype = SUBTYPE_LOG_MESSAGE;
-    event.attributes.logLevel = 100;
-    WriteReply reply = MakeWriteReply();
-    record.Write(&event, &reply);
-  }
+  if (record.Write != nullptr) WriteText(record, text);
 
   if (record.Close != nullptr) {
     const CloseRequest request{sizeof(CloseRequest), 1, 0};

@@ -35,12 +35,10 @@ void ApplyPluginLevel(base::LogThresholds& thresholds, uint32_t number, int32_t 
   if (thresholds.Current(number) == base::LogThresholds::kUnset) thresholds.SetCurrent(number, level);
 }
 
-// Loads one candidate; returns the accepted record, or null after logging
-// why it was refused.  The library of a refused plugin is released without
-// calling Unload.
-std::unique_ptr<PluginInfo> LoadOne(HostContext& host, const fs::path& path) {
+// Opens a candidate's library and binds its entry points; returns the new
+// record, or null after logging why the library was refused.
+std::unique_ptr<PluginInfo> OpenCandidate(HostContext& host, const fs::path& path) {
   const std::string fileName = path.filename().string();
-
   std::string loaderError;
   boost::system::error_code ec;
   const fs::path absolute = fs::absolute(path, ec);
@@ -67,36 +65,50 @@ std::unique_ptr<PluginInfo> LoadOne(HostContext& host, const fs::path& path) {
               "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
     return nullptr;
   }
+  return record;
+}
+
+// Checks a Load reply: result, a module ID not taken yet, a module number
+// with a threshold slot.  False after logging the refusal.
+bool ReplyAccepted(HostContext& host, const PluginInfo& record, int32_t result,
+                   const LoadReply& reply) {
+  const char* fileName = record.Filename.c_str();
+  const ModuleId id = reply.systemID;
+  if (result != 0 || reply.errorCode != 0) {
+    base::Log(CORE_MODULE_ID, host.write, base::kLevelFatal, "plugin %s load returned %d error %d",
+              fileName, result, reply.errorCode);
+  } else if (host.names->Contains(id)) {
+    base::Log(CORE_MODULE_ID, host.write, base::kLevelWarning, "plugin %s ID 0x%08lX already loaded",
+              fileName, static_cast<unsigned long>(id));
+  } else if (MODULE_NUMBER(id) > 255) {
+    base::Log(CORE_MODULE_ID, host.write, base::kLevelFatal,
+              "plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff",
+              fileName, static_cast<unsigned long>(id));
+  } else {
+    return true;
+  }
+  return false;
+}
+
+// Loads one candidate; returns the accepted record, or null after logging
+// why it was refused.  The library of a refused plugin is released without
+// calling Unload.
+std::unique_ptr<PluginInfo> LoadOne(HostContext& host, const fs::path& path) {
+  std::unique_ptr<PluginInfo> record = OpenCandidate(host, path);
+  if (!record) return nullptr;
 
   LoadRequest request = MakeLoadRequest(host.context, host.write);
   LoadReply reply = MakeLoadReply();
   const int64_t start = platform::SteadyNowNs();
   const int32_t result = record->Load(&request, &reply);
   record->LoadTimeMs = ElapsedMs(start, platform::SteadyNowNs());
-
-  if (result != 0 || reply.errorCode != 0) {
-    platform::CloseLibrary(module);
-    base::Log(CORE_MODULE_ID, host.write, base::kLevelFatal, "plugin %s load returned %d error %d",
-              fileName.c_str(), result, reply.errorCode);
+  if (!ReplyAccepted(host, *record, result, reply)) {
+    platform::CloseLibrary(record->module);
     return nullptr;
   }
+
   const ModuleId id = reply.systemID;
-  if (host.names->Contains(id)) {
-    platform::CloseLibrary(module);
-    base::Log(CORE_MODULE_ID, host.write, base::kLevelWarning, "plugin %s ID 0x%08lX already loaded",
-              fileName.c_str(), static_cast<unsigned long>(id));
-    return nullptr;
-  }
-  const uint32_t number = MODULE_NUMBER(id);
-  if (number > 255) {
-    platform::CloseLibrary(module);
-    base::Log(CORE_MODULE_ID, host.write, base::kLevelFatal,
-              "plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff",
-              fileName.c_str(), static_cast<unsigned long>(id));
-    return nullptr;
-  }
-
-  ApplyPluginLevel(*host.thresholds, number, reply.logLevel);
+  ApplyPluginLevel(*host.thresholds, MODULE_NUMBER(id), reply.logLevel);
   host.names->Set(id, ModuleName(path));
   record->descriptor = reply;
   if (reply.runThread != 0) StartRunThread(*record);

@@ -39,7 +39,21 @@ std::string Padded(const std::string& text, size_t width, bool right) {
   return right ? fill + text : text + fill;
 }
 
+// One Plugin element as a table row.
+ModuleRow PluginRow(const TiXmlElement& plugin) {
+  ModuleRow row;
+  row.id = static_cast<uint32_t>(IntAttribute(&plugin, "ID").value_or(0));
+  row.file = TextAttribute(&plugin, "Filename");
+  row.loadMs = IntAttribute(&plugin, "LoadTimeMs");
+  row.openMs = IntAttribute(&plugin, "OpenTimeMs");
+  row.openCode = IntAttribute(&plugin, "OpenCode");
+  row.logLevel = IntAttribute(&plugin, "LogLevel");
+  row.logLevelDefault = IntAttribute(&plugin, "LogLevelDefault");
+  return row;
+}
+
 }  // namespace
+
 
 // The text goes through the configuration store's parser, which refuses a
 // document nested too deeply before TinyXML recurses into it.
@@ -91,14 +105,7 @@ bool ReadModuleTable(const TiXmlDocument& document, ModuleTable* table, std::str
         table->supervisorFile = TextAttribute(child, "Filename");
         table->supervisorVersion = TextAttribute(child, "Version");
       } else if (child->ValueStr() == "Plugin") {
-        ModuleRow row;
-        row.id = static_cast<uint32_t>(IntAttribute(child, "ID").value_or(0));
-        row.file = TextAttribute(child, "Filename");
-        row.loadMs = IntAttribute(child, "LoadTimeMs");
-        row.openMs = IntAttribute(child, "OpenTimeMs");
-        row.openCode = IntAttribute(child, "OpenCode");
-        row.logLevel = IntAttribute(child, "LogLevel");
-        row.logLevelDefault = IntAttribute(child, "LogLevelDefault");
+        ModuleRow row = PluginRow(*child);
         rows.push_back(std::move(row));
       }
     }
