@@ -7,7 +7,7 @@ TSAN_TESTS = eventbus_bus_test eventbus_registries_test supervisor_pipe_test
 TSAN_PATTERN = ^(BusConcurrency|Dispatcher|Pacing|WritePath|RefBlockRegistry|FrameTracker|SupervisorPipe)Test
 FUZZ_SECONDS ?= 60
 
-.PHONY: demo test build deps bench fuzz clean
+.PHONY: demo test build deps bench fuzz sizes clean
 
 demo: build
 	scripts/demo
@@ -42,6 +42,10 @@ fuzz: deps
 	    build-fuzz/corpus/xml fuzz/corpus/xml
 	build-fuzz/pipe_framing_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	    build-fuzz/corpus/pipe fuzz/corpus/pipe
+
+# Functions over 60 lines and files over 400 (clang-tidy on the release build).
+sizes: build
+	scripts/check-sizes --functions build
 
 deps:
 	@scripts/install-deps
