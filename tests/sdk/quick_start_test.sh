@@ -7,6 +7,8 @@
 # a C++-linkage Load (CMake build and check script) and a library the
 # plugin needs that is not there (check script).
 #   quick_start_test.sh BUILD_DIR SOURCE_DIR
+# The single-quoted commands below are the page's own text, not to be expanded.
+# shellcheck disable=SC2016,SC2015
 set -euo pipefail
 build=$1
 source=$2
@@ -63,8 +65,8 @@ pc_build='c++ -std=c++17 -Wall -Wextra $(pkg-config --cflags --libs recording-co
 on_page 'export PKG_CONFIG_PATH="$P/lib/pkgconfig"'
 on_page "$pc_build"
 on_page '"$P/bin/recording-core-check-plugin" framecount.dll'
+export PKG_CONFIG_PATH="$P/lib/pkgconfig"
 (
-  export PKG_CONFIG_PATH="$P/lib/pkgconfig"
   cd ~/framecount
   eval "$pc_build"
   "$P/bin/recording-core-check-plugin" framecount.dll
@@ -86,7 +88,6 @@ grep -q "error: Load is not exported with C linkage" "$work/mangled.out" &&
   { cat "$work/mangled.out" >&2; fail "the failed build does not name Load"; }
 [ ! -e "$work/mangled/build/framecount.dll" ] || fail "the refused framecount.dll was left in the build"
 
-export PKG_CONFIG_PATH="$P/lib/pkgconfig"
 # shellcheck disable=SC2046
 c++ -std=c++17 $(pkg-config --cflags --libs recording-core-plugin) "$work/mangled/framecount.cpp" \
   -o "$work/mangled/framecount.dll"
