@@ -52,7 +52,7 @@ mkdir -p ~/framecount
 cp "$P"/share/doc/recording-core/quick-start/* ~/framecount/
 cmp -s <(block cpp) ~/framecount/framecount.cpp || fail "installed framecount.cpp is not the page's"
 
-# 3. Both builds, exactly as shown.
+# 3. The CMake build, exactly as shown.
 on_page 'cmake -S ~/framecount -B ~/framecount/build -DCMAKE_PREFIX_PATH="$P"'
 on_page 'cmake --build ~/framecount/build'
 cmake -S ~/framecount -B ~/framecount/build -DCMAKE_PREFIX_PATH="$P" >"$work/configure.out" 2>&1 ||
@@ -61,6 +61,21 @@ cmake --build ~/framecount/build >"$work/build.out" 2>&1 || { cat "$work/build.o
 grep -q "framecount.dll: exports Load Open Close Write IOCTL" "$work/build.out" ||
   { cat "$work/build.out" >&2; fail "the build did not report the entry points"; }
 
+# 4. The demo directory with the page's plugin, run by the installed core
+# while the other builds below are made (its summary comes after five
+# seconds).  The recorder and the exporter are left out: the summary needs
+# the cameras only, and the status viewer shows the module table.
+on_page 'cp ~/framecount/build/framecount.dll build/demo/plugins/'
+demo="$work/demo"
+"$source/scripts/demo" --build "$build" --setup-only "$demo"
+rm -f "$demo/plugins/recorder.dll" "$demo/plugins/exporter.dll"
+cp "$P/bin/core" "$demo/core"
+cp ~/framecount/build/framecount.dll "$demo/plugins/"
+out="$work/core.out"
+(cd "$demo" && exec ./core) >"$out" 2>&1 &
+core_pid=$!
+
+# The pkg-config build, as shown.
 pc_build='c++ -std=c++17 -Wall -Wextra $(pkg-config --cflags --libs recording-core-plugin) framecount.cpp -o framecount.dll'
 on_page 'export PKG_CONFIG_PATH="$P/lib/pkgconfig"'
 on_page "$pc_build"
@@ -110,20 +125,8 @@ code=0
 [ "$code" = 1 ] && grep -q "needs.dll: error: needs libhelper.so, which the loader cannot find" "$work/check.out" ||
   { cat "$work/check.out" >&2; fail "the check missed a missing library (exit $code)"; }
 
-# 4. The demo directory with the page's plugin, run by the installed core.
-# The recorder and the exporter are left out: the summary needs the cameras
-# only, and the status viewer shows the module table.
-on_page 'cp ~/framecount/build/framecount.dll build/demo/plugins/'
-demo="$work/demo"
-"$source/scripts/demo" --build "$build" --setup-only "$demo"
-rm -f "$demo/plugins/recorder.dll" "$demo/plugins/exporter.dll"
-cp "$P/bin/core" "$demo/core"
-cp ~/framecount/build/framecount.dll "$demo/plugins/"
-out="$work/core.out"
-(cd "$demo" && exec ./core) >"$out" 2>&1 &
-core_pid=$!
-# The summary comes five seconds after the start; the deadline is generous
-# for a busy machine.
+# The core's summary comes five seconds after its start; the deadline is
+# generous for a busy machine.
 summary='^[0-9:]{8} framec frames in 5 s: camera0=[1-9][0-9]* camera1=[1-9][0-9]*$'
 for _ in $(seq 900); do
   grep -Eq "$summary" "$out" && break
