@@ -10,7 +10,13 @@
 #                               script, so that only the eight entry points
 #                               are exported, and linked with -z defs, so
 #                               that an unresolved symbol fails the build
-#                               instead of the core's load.
+#                               instead of the core's load.  After each
+#                               link, recording-core-check-plugin
+#                               --entry-points checks that Load is exported
+#                               with C linkage; without it the core refuses
+#                               the plugin ("missing symbol"), so the build
+#                               fails, names the symbol and removes the
+#                               library.
 #
 # The file finds the installation relative to itself
 # (PREFIX/lib/cmake/RecordingCorePlugin), so the prefix may be moved.
@@ -25,6 +31,8 @@ set(RecordingCorePlugin_INCLUDE_DIR "${_recording_core_prefix}/include")
 # Kept globally: the function may be called from any directory of the project.
 set_property(GLOBAL PROPERTY RECORDING_CORE_PLUGIN_EXPORTS
              "${_recording_core_prefix}/share/recording-core/plugin_exports.map")
+set_property(GLOBAL PROPERTY RECORDING_CORE_PLUGIN_CHECK
+             "${_recording_core_prefix}/bin/recording-core-check-plugin")
 
 function(recording_core_add_plugin name)
   if(NOT ARGN)
@@ -39,4 +47,7 @@ function(recording_core_add_plugin name)
   target_link_libraries(${name} PRIVATE RecordingCore::plugin_abi)
   target_link_options(${name} PRIVATE "LINKER:-z,defs" "LINKER:--version-script=${exports}")
   set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS "${exports}")
+  get_property(check GLOBAL PROPERTY RECORDING_CORE_PLUGIN_CHECK)
+  add_custom_command(TARGET ${name} POST_BUILD
+    COMMAND "${check}" --entry-points "$<TARGET_FILE:${name}>" VERBATIM)
 endfunction()

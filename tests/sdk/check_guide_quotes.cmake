@@ -1,21 +1,26 @@
-# Checks that every C fragment of the plugin guide (each ```c block) appears
-# word for word in the minimal plugin, so the guide cannot drift from the code
-# that the build compiles.
-#   cmake -DGUIDE=docs/plugin-guide.md -DSOURCE=examples/plugins/minimal.c -P check_guide_quotes.cmake
+# Checks that every fragment of one language in the plugin guide (each ```c
+# block, or each block of the fence LANG) appears word for word in SOURCE, so
+# the guide cannot drift from the code that the build compiles: the C blocks
+# quote the minimal plugin, the cpp blocks the quick start's plugin.
+#   cmake -DGUIDE=docs/plugin-guide.md -DSOURCE=examples/plugins/minimal.c [-DLANG=c] -P check_guide_quotes.cmake
 cmake_minimum_required(VERSION 3.25)
+if(NOT LANG)
+  set(LANG c)
+endif()
+string(LENGTH "```${LANG}\n" fence_length)
 file(READ "${GUIDE}" rest)
 file(READ "${SOURCE}" source)
 set(count 0)
 while(TRUE)
-  string(FIND "${rest}" "```c\n" start)
+  string(FIND "${rest}" "```${LANG}\n" start)
   if(start EQUAL -1)
     break()
   endif()
-  math(EXPR start "${start} + 5")
+  math(EXPR start "${start} + ${fence_length}")
   string(SUBSTRING "${rest}" ${start} -1 rest)
   string(FIND "${rest}" "```" end)
   if(end EQUAL -1)
-    message(FATAL_ERROR "unterminated C fragment in ${GUIDE}")
+    message(FATAL_ERROR "unterminated ${LANG} fragment in ${GUIDE}")
   endif()
   string(SUBSTRING "${rest}" 0 ${end} fragment)
   string(SUBSTRING "${rest}" ${end} -1 rest)
@@ -26,6 +31,6 @@ while(TRUE)
   math(EXPR count "${count} + 1")
 endwhile()
 if(count EQUAL 0)
-  message(FATAL_ERROR "no C fragment found in ${GUIDE}")
+  message(FATAL_ERROR "no ${LANG} fragment found in ${GUIDE}")
 endif()
 message(STATUS "${count} fragments of the guide found in ${SOURCE}")
