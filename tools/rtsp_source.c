@@ -3,6 +3,7 @@
  *
  *   rtsp_source PORT CLIP [PATH]
  *
+ * PORT 0 takes any free port; the line below names the one bound.
  * Serves CLIP, a raw H.264 elementary stream (Annex B, as `ffmpeg -f h264`
  * writes it), at rtsp://127.0.0.1:PORT/PATH (PATH defaults to "cam"; every
  * path below /cam... serves the same clip, so /cam0../cam7 give eight
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const long port = strtol(argv[1], NULL, 10);
-  if (port <= 0 || port > 65535) {
+  if (port < 0 || port > 65535) {
     fprintf(stderr, "rtsp_source: bad port '%s'\n", argv[1]);
     return 2;
   }
@@ -124,7 +125,8 @@ int main(int argc, char** argv) {
   }
   g_unix_signal_add(SIGINT, Quit, loop);
   g_unix_signal_add(SIGTERM, Quit, loop);
-  printf("rtsp_source: serving rtsp://127.0.0.1:%ld%s (%s)\n", port, mount, argv[2]);
+  printf("rtsp_source: serving rtsp://127.0.0.1:%d%s (%s)\n", gst_rtsp_server_get_bound_port(server), mount,
+         argv[2]);
   fflush(stdout);
   g_main_loop_run(loop);
 

@@ -25,7 +25,7 @@
 //
 // Settings, from exporter.conf in the working directory (all optional):
 //   camera = cam0           name of the camera to export
-//   after_seconds = 5       delay after Open, 0..3600
+//   after_seconds = 15      delay after Open, 0..3600
 //   seconds = 10            length of the range, 1..86400 ...
 //   lag_seconds = 2         ... ending this long before the request (the
 //                           newest second or so is not on disk yet)
@@ -167,7 +167,7 @@ PLUGIN_EXPORT int32_t Load(const LoadRequest* request, LoadReply* reply) {
   av_log_set_level(AV_LOG_FATAL);
   example::Settings settings = example::Settings::Read("exporter.conf");
   g_exp->camera = settings.Text("camera", "cam0");
-  g_exp->delay = std::chrono::seconds(settings.Int("after_seconds", 5, 0, 3600));
+  g_exp->delay = std::chrono::seconds(settings.Int("after_seconds", 15, 0, 3600));
   g_exp->seconds = settings.Int("seconds", 10, 1, 86400);
   g_exp->lagSeconds = settings.Int("lag_seconds", 2, 0, 3600);
   g_exp->fromMs = settings.Int("from_ms", -1, 0, INT64_MAX);
