@@ -461,7 +461,10 @@ Track* TrackFor(Recorder& rec, const std::string& name) {
 // A camera's codec parameters.  [writer thread]
 void TakeCodec(Recorder& rec, ModuleId provider, const uint8_t* data, int32_t size) {
   CameraCodecHeader header;
-  if (size < static_cast<int32_t>(sizeof header)) return;
+  if (size < static_cast<int32_t>(sizeof header)) {
+    rec.log.Write(50, "camera id 0x%08x: malformed codec parameters ignored", provider);
+    return;
+  }
   std::memcpy(&header, data, sizeof header);
   if (header.magic != CAMERA_CODEC_MAGIC || header.extradataSize > static_cast<uint32_t>(size) - sizeof header ||
       header.timeBaseNum == 0 || header.timeBaseDen == 0) {
@@ -625,6 +628,7 @@ void WriterLoop(Recorder& rec) {
 struct Range {
   std::string name;
   int64_t fromMs = INT64_MIN, toMs = INT64_MAX;
+  int64_t fromUs = INT64_MIN, toUs = INT64_MAX;  // the same, in microseconds
 };
 
 // "NAME FROM_MS TO_MS" or "NAME", possibly followed by NULs.
@@ -640,7 +644,14 @@ bool ParseRequest(const void* data, uint32_t size, Range* range) {
     return false;
   }
   std::string rest;
-  return !(fields >> rest);
+  if (fields >> rest) return false;
+  const int64_t limit = INT64_MAX / 1000;
+  if (range->fromMs != INT64_MIN) {
+    if (range->fromMs < -limit || range->toMs > limit) return false;
+    range->fromUs = range->fromMs * 1000;
+    range->toUs = range->toMs * 1000;
+  }
+  return true;
 }
 
 struct InputCloser {
@@ -705,7 +716,7 @@ void Stream(Recorder& rec, const Range& range, uint32_t requestID, const fs::pat
         const int64_t ptsUs = packet->pts == AV_NOPTS_VALUE ? dtsUs : av_rescale_q(packet->pts, stream->time_base, kMicros);
         const int64_t utcUs = segment.startMs * 1000 + dtsUs;
         const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-        if (utcUs > range.toMs * 1000) {
+        if (utcUs > range.toUs) {
           done = true;
           break;
         }
@@ -727,7 +738,7 @@ void Stream(Recorder& rec, const Range& range, uint32_t requestID, const fs::pat
         }
         if (!haveKey) continue;  // nothing decodes before a key frame
         gop.push_back(buffer);
-        if (utcUs < range.fromMs * 1000) continue;  // kept until the range starts
+        if (utcUs < range.fromUs) continue;  // kept until the range starts
 
         if (!sentCodec || extradata != sentExtradata) {
           CameraCodecHeader codec;
