@@ -94,7 +94,9 @@ typedef struct CameraFrameHeader {
                            frame produced, also those the core refused, so a
                            jump shows frames that were lost */
   uint32_t payloadSize; /* 12: bytes of picture data after this header */
-  int64_t captureNs;    /* 16: core clock when the frame arrived, nanoseconds */
+  int64_t captureNs;    /* 16: core clock when the frame arrived, nanoseconds;
+                           frames read ahead while a stream is opened count
+                           from the start of the stream by their times */
   int64_t pts;          /* 24: presentation time, stream time base */
   int64_t dts;          /* 32: decode time, stream time base (= pts if none) */
   uint32_t connection;  /* 40: the camera's connection, counted from 1 */

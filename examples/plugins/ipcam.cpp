@@ -55,6 +55,7 @@ extern "C" {
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -291,6 +292,11 @@ std::string Stream(Camera& cam, bool& delivered) {
   av_dict_free(&options);
   if (rc < 0) return plugin.closing ? std::string() : "cannot open: " + AvError(rc);
   std::unique_ptr<AVFormatContext, FormatCloser> input(raw);
+  // The stream plays from here; the frames the demuxer reads ahead while it
+  // looks at the stream arrive in a burst, so their arrival is reckoned from
+  // this moment and their times (see captureNs below).
+  int64_t startNs = CoreNowNs(plugin);
+  int64_t startDts = AV_NOPTS_VALUE;
   input->probesize = 1 << 20;
   input->max_analyze_duration = 2 * AV_TIME_BASE;
   rc = avformat_find_stream_info(input.get(), nullptr);
@@ -348,6 +354,7 @@ std::string Stream(Camera& cam, bool& delivered) {
       if ((rc = av_seek_frame(input.get(), video, 0, AVSEEK_FLAG_BACKWARD)) < 0)
         return "cannot restart the file: " + AvError(rc);
       looped = true;
+      startDts = AV_NOPTS_VALUE;
       paceFirst = AV_NOPTS_VALUE;
       continue;
     }
@@ -400,7 +407,14 @@ std::string Stream(Camera& cam, bool& delivered) {
       header.flags = looped ? CAMERA_FRAME_LOOPED : 0;
       header.sequence = sequence;
       header.payloadSize = static_cast<uint32_t>(unit->size);
-      header.captureNs = CoreNowNs(plugin);
+      // Arrival: now, or when the frame was due after the stream started,
+      // whichever is earlier (read-ahead frames come out late).
+      const int64_t nowNs = CoreNowNs(plugin);
+      if (startDts == AV_NOPTS_VALUE) {
+        startDts = dts;
+        if (looped) startNs = nowNs;
+      }
+      header.captureNs = std::min(nowNs, startNs + av_rescale_q(dts - startDts, timeBase, AVRational{1, 1000000000}));
       header.pts = pts;
       header.dts = dts;
       header.connection = cam.connection;

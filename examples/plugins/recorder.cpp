@@ -25,12 +25,12 @@
 // Index.  Each camera directory has an "index" file, appended to: a line
 // "open FILE START_MS" when a segment starts and "closed FILE START_MS
 // END_MS BYTES" when it ends (UTC milliseconds since 1970).  A time range is
-// found from the index alone.  At Open the recorder reads the indexes of
+// found from the index alone.  At Load the recorder reads the indexes of
 // every camera directory; a segment that was opened but never closed (the
 // process was killed) is closed there, with the file's last modification as
 // its end, and each index is written afresh without the stale lines.
 //
-// Retention.  After every segment and at Open the oldest segments of all
+// Retention.  After every segment and at Load the oldest segments of all
 // cameras go first while the recordings take more than `retention_bytes`
 // (0: no limit) or are older than `retention_days` (0: no limit).
 //
@@ -236,7 +236,7 @@ void RewriteIndex(Recorder& rec, const Track& track) {
 }
 
 // Reads every camera directory's index; closes segments a killed process
-// left open.  [main thread, Open]
+// left open.  [main thread, Load]
 void LoadIndexes(Recorder& rec) {
   std::error_code error;
   if (!fs::is_directory(rec.directory, error)) return;
@@ -291,7 +291,7 @@ void LoadIndexes(Recorder& rec) {
   }
 }
 
-// Deletes the oldest segments while the limits are exceeded.  [writer thread, Open]
+// Deletes the oldest segments while the limits are exceeded.  [writer thread, Load]
 void ApplyRetention(Recorder& rec) {
   if (rec.retentionBytes == 0 && rec.retentionDays == 0) return;
   std::vector<std::pair<Track*, Segment>> all;
@@ -805,6 +805,9 @@ PLUGIN_EXPORT int32_t Load(const LoadRequest* request, LoadReply* reply) {
   g_rec->maxQueued = static_cast<size_t>(settings.Int("max_queued_frames", 500, 1, 100000));
   const int32_t level = static_cast<int32_t>(settings.Int("log_level", 25, -1, 100));
   for (const std::string& problem : settings.problems()) g_rec->log.Write(50, "%s", problem.c_str());
+  // Before any Open: a client opened before the recorder may ask at once.
+  LoadIndexes(*g_rec);
+  ApplyRetention(*g_rec);
 
   reply->systemID = kRecorderId;
   reply->subscriptionMasks[0] = CAMERA_CODED_FRAME_QUEUED_KEY | CAMERA_CODEC_QUEUED_KEY;  // through Write
@@ -815,13 +818,9 @@ PLUGIN_EXPORT int32_t Load(const LoadRequest* request, LoadReply* reply) {
   return 0;
 }
 
-// [main thread] Takes in what earlier runs recorded and starts the writer.
+// [main thread] Starts the writer.
 PLUGIN_EXPORT int32_t Open(const OpenRequest* /*request*/, OpenReply* /*reply*/) {
   if (g_rec == nullptr) return 1;
-  if (!g_rec->writer.joinable()) {
-    LoadIndexes(*g_rec);
-    ApplyRetention(*g_rec);
-  }
   std::lock_guard lock(g_rec->mutex);
   g_rec->opened = true;
   if (!g_rec->writer.joinable()) g_rec->writer = std::thread(WriterLoop, std::ref(*g_rec));
