@@ -119,6 +119,8 @@ struct Track {
   bool haveCodec = false, unsupported = false;
   AVFormatContext* out = nullptr;
   bool waitKey = true;
+  bool haveSequence = false;
+  uint32_t lastSequence = 0;
   bool runStarted = false;   // the connection's first frame has been seen
   int64_t runDtsBase = 0;    // stream time (codec time base) of output time runOutBase
   int64_t runOutBase = 0;    // output time, microseconds
@@ -528,6 +530,11 @@ void RecordFrame(Recorder& rec, ModuleId provider, const uint8_t* data, int32_t 
   const int64_t ptsOffsetUs = av_rescale_q(header.pts - header.dts, timeBase, kMicros);
 
   const bool key = header.keyFrame == 1;
+  // A frame lost on the way (the camera numbers every frame) breaks the
+  // chain of dependent frames: go on at the next key frame.
+  if (track.haveSequence && header.sequence != track.lastSequence + 1 && !key) track.waitKey = true;
+  track.haveSequence = true;
+  track.lastSequence = header.sequence;
   if (track.out != nullptr && key && outUs - track.segmentStartOutUs >= rec.segmentUs) CloseSegment(rec, track);
   if (track.out == nullptr) {
     if (!key) return;  // a segment starts at a key frame

@@ -55,11 +55,15 @@ void Deliver(FakeCore& core, uint32_t subtype, const std::string& payload, Modul
   if (reply.keepBlock == 0) std::free(block);
 }
 
-// The camera's events with the frames' times shifted, flags and connection set.
-void DeliverRun(FakeCore& core, uint32_t connection, int64_t shift, uint8_t firstFlags) {
+// The camera's events with the frames' times shifted, flags and connection
+// set, and frame number `lost` left out.
+void DeliverRun(FakeCore& core, uint32_t connection, int64_t shift, uint8_t firstFlags, uint32_t lost = ~0u) {
   bool first = true;
   for (const Written& w : CameraEvents()) {
     std::string payload = w.payload;
+    if (w.event.eventSubtype == CAMERA_CODED_FRAME_SUBTYPE &&
+        reinterpret_cast<const CameraFrameHeader*>(payload.data())->sequence == lost)
+      continue;
     if (w.event.eventSubtype == CAMERA_CODEC_SUBTYPE) {
       reinterpret_cast<CameraCodecHeader*>(payload.data())->connection = connection;
     } else {
@@ -193,10 +197,10 @@ TEST(RecorderTest, SkipsWhatItCannotRecordRecoversAnUnclosedSegmentAndKeepsToThe
   std::strcpy(codec->name, "mjpeg-cam");
   Deliver(core, CAMERA_CODEC_SUBTYPE, other, 0x00060002u);
   Deliver(core, CAMERA_CODED_FRAME_SUBTYPE, CameraEvents()[1].payload, 0x00060002u);
-  // Then three seconds of the real camera: the first segment pushes the
-  // oldest out, and then all fits.
-  DeliverRun(core, 1, 0, 0);
-  ASSERT_TRUE(AllReleased(core, 4 + 76));
+  // Then three seconds of the real camera, frame 10 lost on the way: the
+  // first segment pushes the oldest out, and then all fits.
+  DeliverRun(core, 1, 0, 0, 10);
+  ASSERT_TRUE(AllReleased(core, 4 + 75));
   core.Stop();
   events = core.events();
   EXPECT_TRUE(Logged(events, "camera id 0x00060002: malformed codec parameters ignored"));
@@ -210,7 +214,13 @@ TEST(RecorderTest, SkipsWhatItCannotRecordRecoversAnUnclosedSegmentAndKeepsToThe
     total += line.bytes;
   }
   EXPECT_LE(total, 150000u);
-  EXPECT_EQ(Closed("recordings/door/index").size(), 4u);  // the recovered one and three new ones
+  const std::vector<IndexLine> segments = Closed("recordings/door/index");
+  ASSERT_EQ(segments.size(), 4u);  // the recovered one and three new ones
+  // Frames 11 to 24 depend on the lost one: the segment stops before them
+  // and still decodes.
+  const std::string first = "recordings/door/" + segments[1].file;
+  EXPECT_EQ(media_test::Packets(first).size(), 10u);
+  EXPECT_EQ(media_test::DecodeErrors(first), "");
 }
 
 TEST(RecorderTest, AnswersATimeRangeFromTheKeyFrameBeforeItAndStopsAtARefusal) {
