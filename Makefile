@@ -7,9 +7,12 @@ TSAN_TESTS = eventbus_bus_test eventbus_registries_test supervisor_pipe_test
 TSAN_PATTERN = ^(BusConcurrency|Dispatcher|Pacing|WritePath|RefBlockRegistry|FrameTracker|SupervisorPipe)Test
 FUZZ_SECONDS ?= 60
 
-.PHONY: demo test build deps bench fuzz sizes clean
+.PHONY: demo test build deps deps-demo bench fuzz sizes clean
 
-demo: build
+# The demo installs and builds only what it runs: no test tools.
+demo: deps-demo
+	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release -DCORE_BUILD_TESTS=OFF
+	$(CMAKE) --build build -j $(JOBS)
 	scripts/demo
 
 test: deps
@@ -49,6 +52,9 @@ sizes: build
 
 deps:
 	@scripts/install-deps
+
+deps-demo:
+	@scripts/install-deps --demo
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -1,22 +1,24 @@
 // The demo as a test: the directory `make demo` runs (set up by the same
-// script), run for a few seconds under a supervisor socket and stopped with
-// a stop packet.  Afterwards the recordings, the log file, the export and
-// the console are checked the way an operator would look at them.
+// script), with its two cameras pointed at a test RTSP source of the test's
+// own, run under a supervisor socket until the export is done and stopped
+// with a stop packet.  Afterwards the recordings, the log file, the export
+// and the console are checked the way an operator would look at them: the
+// MP4 files with ffprobe and ffmpeg.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "examples/plugins/camera_protocol.h"
+#include "examples/plugins/media_test_support.h"
 #include "platform/subprocess.h"
 #include "platform/supervisor_link.h"
+#include "recording-core/plugin_abi.h"
+#include "rtsp_test_source.h"
 
 namespace {
 
@@ -42,33 +44,32 @@ std::string Packet(uint32_t kind, const std::string& payload) {
   return std::string(reinterpret_cast<const char*>(&header), sizeof header) + payload;
 }
 
-// Cuts a recording into frames and checks each: a valid header of this
-// camera, a key frame first, sequence numbers without a gap, and the file
-// ending on a frame boundary.  Returns the number of frames.
-size_t CheckRecording(const std::string& data, unsigned camera) {
-  size_t offset = 0, frames = 0;
-  CameraFrameHeader header{}, previous{};
-  for (; offset + sizeof header <= data.size(); offset += sizeof header + header.payloadSize, ++frames) {
-    std::memcpy(&header, data.data() + offset, sizeof header);
-    if (header.magic != CAMERA_FRAME_MAGIC || header.camera != camera) break;  // fails below
-    EXPECT_TRUE(frames == 0 ? header.keyFrame == 1 : header.sequence == previous.sequence + 1)
-        << "camera " << camera << ": no key frame first, or a gap before frame " << frames;
-    previous = header;
-  }
-  EXPECT_EQ(offset, data.size()) << "camera " << camera << ": no whole frame at " << offset;
-  return frames;
+// Checks a segment or an export as a player sees it: a key frame first,
+// decoding without an error; returns its number of frames.
+size_t CheckPlayable(const fs::path& file) {
+  const std::vector<media_test::Packet> packets = media_test::Packets(file.string());
+  EXPECT_TRUE(!packets.empty() && packets[0].key) << file << ": no key frame first";
+  EXPECT_EQ(media_test::DecodeErrors(file.string()), "") << file;
+  return packets.size();
 }
 
-// The demo set-up, then this test's two changes: the core's threshold at 0
-// and the export one second after start (a later line wins).
+// The demo set-up, then this test's changes: the core's threshold at 0, the
+// cameras at the test's source, and an export of two seconds five seconds
+// after start (a later line wins).
 TEST(DemoTest, RecordsExportsAndStopsOnAStopPacket) {
+  testing_rtsp::RtspTestSource source;
+  ASSERT_TRUE(source.Start());
   const fs::path directory = fs::temp_directory_path() / ("core-demo-" + std::to_string(std::random_device()()));
   platform::ChildProcess setup;
   ASSERT_TRUE(setup.Start(DEMO_SCRIPT,
                           {DEMO_SCRIPT, "--build", BUILD_DIRECTORY, "--setup-only", directory.string()}));
   ASSERT_EQ(setup.Wait(seconds(60)), 0) << setup.Stderr();
   std::ofstream(directory / "core.xml") << kCoreXmlAtLevelZero;
-  std::ofstream(directory / "exporter.conf", std::ios::app) << "after_seconds = 1\n";
+  std::ofstream(directory / "exporter.conf", std::ios::app)
+      << "after_seconds = 5\nseconds = 2\nlag_seconds = 2\n";
+  std::ofstream(directory / "ipcam.conf", std::ios::app)
+      << "camera0 = cam0 " << source.Url(0) << "\ncamera1 = cam1 " << source.Url(1) << "\n";
+  EXPECT_FALSE(fs::exists(directory / "plugins" / "camsim.dll")) << "the simulator is for tests only";
 
   int own = -1, coreEnd = -1;
   ASSERT_TRUE(platform::CreateStreamSocketPair(&own, &coreEnd));
@@ -90,7 +91,7 @@ TEST(DemoTest, RecordsExportsAndStopsOnAStopPacket) {
     running = core.WaitForOutput("successfully started core version", milliseconds(250));
   }
   ASSERT_TRUE(running) << core.Stdout();
-  std::this_thread::sleep_for(seconds(4));
+  EXPECT_TRUE(core.WaitForOutput("export of camera cam0 done", seconds(60))) << core.Stdout();
   const std::string stop = Packet(PIPE_KIND_STOP, "");
   ASSERT_TRUE(platform::WriteAll(own, stop.data(), stop.size()));
   const int code = core.Wait(seconds(60));
@@ -112,21 +113,30 @@ TEST(DemoTest, RecordsExportsAndStopsOnAStopPacket) {
   EXPECT_NE(ReadFile(directory / "logs" / "core.log").find("successfully started core version"),
             std::string::npos);
 
-  // Both cameras recorded from a key frame on, without a gap.
-  std::string recordings[2];
-  for (unsigned camera = 0; camera < 2; ++camera) {
-    recordings[camera] =
-        ReadFile(directory / "recordings" / ("camera-" + std::to_string(camera) + ".rec"));
-    EXPECT_GT(CheckRecording(recordings[camera], camera), 1u) << "camera " << camera;
+  // Both cameras recorded playable segments, listed in their index.
+  for (const char* camera : {"cam0", "cam1"}) {
+    const fs::path folder = directory / "recordings" / camera;
+    const std::string index = ReadFile(folder / "index");
+    EXPECT_NE(index.find("closed "), std::string::npos) << camera << ": " << index;
+    size_t segments = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+      if (entry.path().extension() != ".mp4") continue;
+      ++segments;
+      EXPECT_NE(index.find(entry.path().filename().string()), std::string::npos) << entry.path();
+      EXPECT_GT(CheckPlayable(entry.path()), 25u) << entry.path();
+    }
+    EXPECT_GE(segments, 1u) << camera;
   }
 
-  // The exporter's copy, made from the recorder's answers, is the start of
-  // the recording byte for byte.
-  EXPECT_NE(out.find("export of camera 0 done"), std::string::npos) << out;
-  const std::string exported = ReadFile(directory / "exports" / "camera-0.rec");
-  EXPECT_FALSE(exported.empty());
-  EXPECT_TRUE(recordings[0].compare(0, exported.size(), exported) == 0)
-      << "the export differs from the recording";
+  // The exporter's file, made from the recorder's answers, plays from its
+  // first frame and holds about the two seconds asked for.
+  EXPECT_NE(out.find("export of camera cam0 done: exports/cam0-"), std::string::npos) << out;
+  size_t exports = 0;
+  for (const fs::directory_entry& entry : fs::directory_iterator(directory / "exports")) {
+    ++exports;
+    EXPECT_GE(CheckPlayable(entry.path()), 50u) << entry.path();
+  }
+  EXPECT_EQ(exports, 1u);
   if (!::testing::Test::HasFailure()) fs::remove_all(directory);  // kept for a look after a failure
 }
 

@@ -27,6 +27,13 @@
 // key frame, as a real encoder would do on request, so recording resumes at
 // once.
 //
+// Status.  Like a real camera plugin, every simulated camera writes a
+// CameraStatus event (status_events.h) once a second, so viewers list it:
+// always connected, at its configured rate.
+//
+// Frame times.  pts = dts = the frame's number in a 90 kHz clock, connection
+// 1: a simulated camera never loses its stream.
+//
 // Settings, from camsim.conf in the working directory (all optional):
 //   cameras = 2             number of cameras, 1..16
 //   fps = 25                frames per second per camera, 1..1000
@@ -35,6 +42,7 @@
 //   log_level = 25          the plugin's default log threshold
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -43,6 +51,7 @@
 #include "camera_protocol.h"
 #include "plugin_support.h"
 #include "recording-core/plugin_abi.h"
+#include "status_events.h"
 
 namespace {
 
@@ -93,8 +102,23 @@ void FillFrame(std::vector<uint8_t>& frame, const CameraFrameHeader& header) {
     frame[i] = static_cast<uint8_t>(seed + i);
 }
 
+void WriteStatus(const Simulator& sim, const Camera& camera, uint64_t accepted) {
+  char xml[512];
+  const int length = std::snprintf(
+      xml, sizeof xml,
+      "<CameraStatus Name=\"sim%u\" Index=\"%u\" Id=\"0x%08x\" Url=\"\" Connected=\"1\" Codec=\"synthetic\" "
+      "Width=\"0\" Height=\"0\" Fps=\"%d.00\" Frames=\"%llu\" LastKeyFrameUtc=\"\" Reconnects=\"0\" "
+      "Refused3=\"0\" Refused4=\"0\" Refused5=\"0\" RefusedMinus1=\"0\" Refused1=\"0\"/>",
+      camera.index, camera.index, camera.provider, sim.fps, static_cast<unsigned long long>(accepted));
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof xml) return;
+  example::WriteEvent(sim.write, example::MakeEvent(camera.provider, STATUS_EVENT_CLASS, CAMERA_STATUS_SUBTYPE, xml,
+                                                    length));
+}
+
 void CameraLoop(Simulator& sim, Camera& camera) {
   using Clock = std::chrono::steady_clock;
+  auto nextStatus = Clock::now();
+  uint64_t accepted = 0;
   const auto period = std::chrono::microseconds(1000000 / sim.fps);
   std::vector<uint8_t> frame(sim.frameBytes);
   bool forceKey = true;
@@ -113,6 +137,8 @@ void CameraLoop(Simulator& sim, Camera& camera) {
     header.keyFrame = forceKey || header.sequence % sim.keyInterval == 0 ? 1 : 0;
     header.payloadSize = sim.frameBytes - static_cast<uint32_t>(sizeof header);
     header.captureNs = CoreNow(sim);
+    header.pts = header.dts = static_cast<int64_t>(header.sequence) * 90000 / sim.fps;
+    header.connection = 1;
     FillFrame(frame, header);
 
     CoreEvent event = example::MakeEvent(camera.provider, EVENT_VIDEO, CAMERA_FRAME_SUBTYPE,
@@ -122,6 +148,11 @@ void CameraLoop(Simulator& sim, Camera& camera) {
     // ours again for the next frame.
     const int32_t code = example::WriteEvent(sim.write, event);
     forceKey = false;
+    if (code == WRITE_ACCEPTED) ++accepted;
+    if (Clock::now() >= nextStatus) {
+      WriteStatus(sim, camera, accepted);
+      nextStatus = Clock::now() + std::chrono::seconds(1);
+    }
     if (code != WRITE_ACCEPTED) {
       ++camera.refused;
       if (code == WRITE_NO_KEY_FRAME || code == WRITE_RUN_TOO_LONG || code == WRITE_THROTTLED)

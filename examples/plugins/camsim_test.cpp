@@ -3,11 +3,13 @@
 // provider id per camera, and the run thread ending at Close without Open.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
 #include "camera_protocol.h"
 #include "fake_core.h"
+#include "status_events.h"
 
 namespace example_test {
 namespace {
@@ -41,6 +43,14 @@ TEST(CamsimTest, NumberedFramesPerCameraWithKeyFramesEveryNAndAfterARefusal) {
     return cameras.size() == 2 && cameras.at(0).size() >= 10 && cameras.at(1).size() >= 10;
   }));
   core.Stop();
+  // Each camera tells viewers it is there, as a real camera plugin does.
+  for (const char* id : {"Id=\"0x00020001\" Url=\"\" Connected=\"1\"", "Id=\"0x00020002\" Url=\"\" Connected=\"1\""}) {
+    const std::vector<Written> events = core.events();
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const Written& w) {
+      return w.event.eventSubtype == CAMERA_STATUS_SUBTYPE && w.payload.find(id) != std::string::npos &&
+             w.payload.find("Fps=\"200.00\"") != std::string::npos;
+    })) << id;
+  }
   for (const auto& [camera, frames] : ByCamera(core.events())) {
     for (uint32_t i = 0; i < frames.size(); ++i) {
       const auto& [event, header] = frames[i];

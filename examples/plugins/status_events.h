@@ -14,14 +14,15 @@
  * once a second per camera and at once on every connect and loss:
  *
  *   <CameraStatus Name="front" Index="0" Id="0x00060001"
- *                 Url="rtsp://***@127.0.0.1:8554/cam" Connected="1"
+ *                 Url="rtsp://127.0.0.1:8554/cam" Connected="1"
  *                 Codec="h264" Width="1920" Height="1080" Fps="25.00"
  *                 Frames="1234" LastKeyFrameUtc="2026-12-07T10:00:01.040Z"
  *                 Reconnects="2" Refused3="0" Refused4="0" Refused5="0"
  *                 RefusedMinus1="0" Refused1="0"/>
  *
  *   Name and Index identify the camera within its plugin; Id is the camera's
- *   ModuleId in hexadecimal.  Url has any credentials masked.  Connected is 1
+ *   ModuleId in hexadecimal.  Url has any credentials masked (USER:PASSWORD@
+ *   becomes ***@).  Connected is 1
  *   while frames arrive.  Fps is measured over the last seconds.  Frames
  *   counts frames the core accepted; RefusedN counts frames the core refused
  *   with result code N (RefusedMinus1 for -1).  LastKeyFrameUtc is empty until
