@@ -35,7 +35,8 @@ void Log(int32_t level, const std::string& text) {
 PLUGIN_EXPORT int32_t Load(const LoadRequest* request, LoadReply* reply) {
   core_write = request->write;
   reply->systemID = kId;
-  reply->subscriptionMasks[0] = CAMERA_FRAME_QUEUED_KEY;  // class 0: camera frames
+  // Class 0: the frames of real cameras and of the camera simulator.
+  reply->subscriptionMasks[0] = CAMERA_CODED_FRAME_QUEUED_KEY | CAMERA_FRAME_QUEUED_KEY;
   reply->runThread = 1;     // IOCTL code 1 on a thread of our own
   reply->acceptsWrite = 1;  // matching events through Write
   reply->logLevel = 25;     // default threshold: levels 25 and up pass

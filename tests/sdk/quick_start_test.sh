@@ -68,7 +68,10 @@ grep -q "framecount.dll: exports Load Open Close Write IOCTL" "$work/build.out" 
 on_page 'cp ~/framecount/build/framecount.dll build/demo/plugins/'
 demo="$work/demo"
 "$source/scripts/demo" --build "$build" --setup-only "$demo"
-rm -f "$demo/plugins/recorder.dll" "$demo/plugins/exporter.dll"
+# The camera simulator stands in for the demo's RTSP cameras: same frames,
+# no stream source to start.
+rm -f "$demo/plugins/recorder.dll" "$demo/plugins/exporter.dll" "$demo/plugins/ipcam.dll"
+cp "$build/examples/camsim.dll" "$demo/plugins/"
 cp "$P/bin/core" "$demo/core"
 cp ~/framecount/build/framecount.dll "$demo/plugins/"
 out="$work/core.out"
