@@ -146,7 +146,16 @@ TEST(CameraProcessTest, RecordsReconnectsSurvivesAKillAndExportsARange) {
       },
       seconds(30)))
       << core.Stdout();
-  std::this_thread::sleep_for(seconds(3));  // recording on in the new segment
+  // Recording goes on in the new segment: two more fragments (one per key
+  // frame, a second apart) reach the file before the kill.
+  const auto openSegment = [&] {
+    const std::vector<Entry> s = Segments(recordings / "front" / "index");
+    return recordings / "front" / s.back().file;
+  };
+  for (int fragment = 0; fragment < 2; ++fragment) {
+    const auto before = fs::file_size(openSegment());
+    ASSERT_TRUE(WaitFor([&] { return fs::file_size(openSegment()) > before; }, seconds(30)));
+  }
 
   // 3. The core killed in the middle of a segment.
   const int64_t killMs = UtcMs();
