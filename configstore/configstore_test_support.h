@@ -16,6 +16,7 @@
 
 #include "platform/file_ops.h"
 #include "recording-core/plugin_abi.h"
+#include "tests/recording_writer.h"
 
 namespace configstore::testing {
 
@@ -123,22 +124,18 @@ class TestFiles : public platform::FileOpsWrapper {
   }
 };
 
-// A log writer that records every message, whatever its level, for TakeLog.
+// The tests' recording writer, which passes every message whatever its
+// level, and what it recorded since the last TakeLog as (level, text).
 using Lines = std::vector<std::pair<int32_t, std::string>>;
-inline Lines& RecordedLog() {
-  static Lines lines;
+inline int32_t RecordLog(const CoreEvent* event, WriteResult* result) {
+  return testing_writer::RecordingWriter::Write(event, result);
+}
+inline Lines TakeLog() {
+  Lines lines;
+  for (const testing_writer::Written& w : testing_writer::RecordingWriter::Instance().TakeMessages())
+    lines.emplace_back(w.level, w.text);
   return lines;
 }
-inline int32_t RecordLog(const CoreEvent* event, WriteResult* result) {
-  result->code = -1;  // threshold queries: unset, everything passes
-  if ((event->eventSubtype & 0xFFFF) == SUBTYPE_LOG_MESSAGE && event->dataSize > 0) {
-    RecordedLog().emplace_back(event->attributes.logLevel,
-                               std::string(static_cast<const char*>(event->data),
-                                           static_cast<size_t>(event->dataSize - 1)));
-  }
-  return 0;
-}
-inline Lines TakeLog() { return std::exchange(RecordedLog(), {}); }
 
 }  // namespace configstore::testing
 

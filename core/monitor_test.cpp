@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/recording_writer.h"
+
 namespace core {
 namespace {
 
@@ -18,16 +20,10 @@ constexpr int64_t kSecond = 1'000'000'000;
 const std::string kLow = "50:available system memory is low, throttling video";
 const std::string kOk = "50:available system memory ok, not throttling video";
 
-// The core's log as the write path answers it: threshold queries get
-// g_threshold, messages are kept as "LEVEL:TEXT".
-int32_t g_threshold = 0;
-Strings g_lines;
-
-int32_t FakeWrite(const CoreEvent* event, WriteResult* result) {
-  if (!(event->eventSubtype & SUBTYPE_LOG_MESSAGE)) return result->code = g_threshold, 0;
-  g_lines.push_back(std::to_string(event->attributes.logLevel) + ":" + static_cast<const char*>(event->data));
-  return 0;
-}
+// The core's log as the write path answers it: threshold queries get the
+// writer's threshold (0 unless a test sets it), messages are kept.
+using testing_writer::RecordingWriter;
+RecordingWriter& g_log = RecordingWriter::Instance();
 
 struct FakeSystem : platform::SystemInfo {
   uint64_t physical = 16 * kGiB, cgroup = 0, addressSpace = uint64_t{1} << 47, usage = 0;
@@ -43,8 +39,8 @@ struct FakeSystem : platform::SystemInfo {
 
 class MonitorTest : public testing::Test, public MonitorHost {
  protected:
-  MonitorTest() { g_threshold = 0, g_lines.clear(); }
-  CoreWriteFn Writer() override { return &FakeWrite; }
+  MonitorTest() { g_log.Reset(0); }
+  CoreWriteFn Writer() override { return &RecordingWriter::Write; }
   void PublishMemoryState() override { published.push_back(flag); }
   void SetThrottling(bool on) override { flag = on; }
   bool ThrottlingSwitch() override { return throttlingSwitch; }
@@ -59,7 +55,10 @@ class MonitorTest : public testing::Test, public MonitorHost {
     system.usage = usage;
     for (int i = 0; i < seconds; ++i) TickAfter(1);
   }
-  size_t Count(const std::string& line) { return std::count(g_lines.begin(), g_lines.end(), line); }
+  size_t Count(const std::string& line) {
+    const Strings lines = g_log.Lines();
+    return std::count(lines.begin(), lines.end(), line);
+  }
 
   boost::asio::io_context io;
   boost::asio::steady_timer timer{io};
@@ -76,7 +75,7 @@ TEST_F(MonitorTest, LimitFromMachineOnFirstTickOnly) {
       {0, 0, uint64_t{1} << 47, 0x80000000u},              // machine unknown: 2 GiB
   };
   for (const auto& c : cases) {
-    g_lines.clear();
+    g_log.Reset(0);
     FakeSystem machine;
     machine.physical = c.physical, machine.cgroup = c.cgroup, machine.addressSpace = c.addressSpace;
     MemoryMonitor fresh(timer, *this, machine);
@@ -127,9 +126,10 @@ TEST_F(MonitorTest, ClockJumpsAndTheSwitch) {
   TickAfter(2);
   EXPECT_EQ(system.usageReads, 2);
   EXPECT_TRUE(!flag && published.empty());
-  EXPECT_EQ(g_lines, (Strings{"0:memory limit set to 17179869184", "50:system time changed by -5 seconds",
-                              "0:memory usage changed 0MB (total usage: 0MB)",
-                              "50:system time changed by 2 seconds"}));
+  EXPECT_EQ(g_log.Lines(), (Strings{"0:memory limit set to 17179869184",
+                                    "50:system time changed by -5 seconds",
+                                    "0:memory usage changed 0MB (total usage: 0MB)",
+                                    "50:system time changed by 2 seconds"}));
 }
 
 TEST_F(MonitorTest, UsageReportsOncePerMinuteAtLevel0) {
@@ -138,29 +138,29 @@ TEST_F(MonitorTest, UsageReportsOncePerMinuteAtLevel0) {
   system.usage = 298 * kMiB + kMiB / 2;  // 1.5 MiB less
   TickAfter(59, 1);  // not yet a minute
   TickAfter(1, 1);
-  g_threshold = 25;  // level 0 filtered: no report, nothing remembered
+  g_log.SetThreshold(25);  // level 0 filtered: no report, nothing remembered
   system.usage = 400 * kMiB;
   TickAfter(120, 1);
-  g_threshold = 0;
+  g_log.SetThreshold(0);
   TickAfter(1, 1);
-  EXPECT_EQ(g_lines, (Strings{"0:memory limit set to 17179869184",
-                              "0:memory usage changed 300MB (total usage: 300MB)",
-                              "0:memory usage changed -1MB (total usage: 298MB)",
-                              "0:memory usage changed 101MB (total usage: 400MB)"}));
+  EXPECT_EQ(g_log.Lines(), (Strings{"0:memory limit set to 17179869184",
+                                    "0:memory usage changed 300MB (total usage: 300MB)",
+                                    "0:memory usage changed -1MB (total usage: 298MB)",
+                                    "0:memory usage changed 101MB (total usage: 400MB)"}));
 }
 
 TEST_F(MonitorTest, TickWaitsAgainUntilCancelled) {
   monitor.Tick(boost::asio::error::operation_aborted);
-  EXPECT_TRUE(g_lines.empty());
+  EXPECT_TRUE(g_log.Lines().empty());
   EXPECT_EQ(timer.cancel(), 0u);  // no wait pending
   const auto start = std::chrono::steady_clock::now();
   monitor.Tick({});
   EXPECT_GE(timer.expiry(), start + std::chrono::milliseconds(100));
   EXPECT_EQ(timer.cancel(), 1u);
   monitor.Cancel();
-  const Strings before = g_lines;
+  const Strings before = g_log.Lines();
   TickAfter(5);  // an expiry already on its way to the handler when the stop cancels
-  EXPECT_EQ(g_lines, before);
+  EXPECT_EQ(g_log.Lines(), before);
   EXPECT_EQ(timer.cancel(), 0u);
 }
 

@@ -16,12 +16,14 @@
 #include <thread>
 
 #include "base/log.h"
+#include "tests/recording_writer.h"
 
 namespace eventbus {
 namespace {
 
 using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
+using testing_writer::RecordingWriter;
 constexpr ModuleId kA = 0x00010000, kB = 0x00020000, kC = 0x00030000, kD = 0x00040000;
 
 EventBus* g_bus = nullptr;  // what the host's write callback reaches
@@ -39,9 +41,9 @@ bool Eventually(const std::function<bool()>& done) {
 
 // The core object as the bus sees it.
 struct FakeHost : BusHost {
-  void ConsoleSink(ModuleId, int32_t, const char* text) override {
-    std::lock_guard lock(g_mutex);
-    lines.push_back(text != nullptr ? text : "<null>");
+  // The console records through the tests' writer, as the lines it prints.
+  void ConsoleSink(ModuleId module, int32_t level, const char* text) override {
+    RecordingWriter::Instance().AddLine(module, level, text != nullptr ? text : "<null>");
   }
   int32_t SubmitToSupervisor(void* data, int64_t size) override {
     if (pipeOpen) submitted.push_back(Bytes(data, size));
@@ -52,15 +54,15 @@ struct FakeHost : BusHost {
     std::lock_guard lock(g_mutex);
     configUpdates.emplace_back(block, std::string(text));
   }
-  Strings Lines(const std::string& prefix) {
-    std::lock_guard lock(g_mutex);
+  static Strings Console() { return RecordingWriter::Instance().Lines(nullptr); }
+  static Strings Lines(const std::string& prefix) {
     Strings found;
-    for (const std::string& line : lines)
+    for (const std::string& line : Console())
       if (line.rfind(prefix, 0) == 0) found.push_back(line);
     return found;
   }
   bool pipeOpen = true;
-  Strings lines, submitted;
+  Strings submitted;
   std::vector<std::pair<const void*, std::string>> configUpdates;  // guarded by g_mutex
 };
 
@@ -129,6 +131,7 @@ class BusTest : public ::testing::Test {
   BusTest() {
     for (FakePlugin& fake : g_fake) fake = {};
     g_bus = &bus_;
+    RecordingWriter::Instance().Reset();
   }
   // Request threads are detached: let them finish with the bus.
   ~BusTest() override { Eventually([this] { return bus_.Requests().SlotCount() == 0; }); }
@@ -186,7 +189,7 @@ TEST_F(WritePathTest, SupervisorPacketsAndWhatStillWorksWhileStopping) {
   EXPECT_EQ(Code(Event(kA, EVENT_LOG, SUBTYPE_LOG_QUERY)), -1);
   EXPECT_EQ(Code(Event(kA, EVENT_BLOCK_RELEASE), 77), 77);  // releases leave the code alone
   Code(LogEvent(kA, 10, "late"));
-  EXPECT_EQ(host_.lines, Strings{"late"});  // printed before the stop test
+  EXPECT_EQ(host_.Console(), Strings{"late"});  // printed before the stop test
   EXPECT_EQ(bus_.QueueSize(), 0u);
 }
 
@@ -204,7 +207,7 @@ TEST_F(WritePathTest, LogFilterAndThresholdQueries) {
   base::Log(CORE_MODULE_ID, *g_bus, 0, "quiet %d", 1);
   base::Log(CORE_MODULE_ID, *g_bus, 25, "loud %d", 2);
   Code(LogEvent(kB, 10, "abc", 3));  // no terminating zero: printed within its size
-  EXPECT_EQ(host_.lines, (Strings{"passes", "printed only", "printed and queued", "loud 2", "abc"}));
+  EXPECT_EQ(host_.Console(), (Strings{"passes", "printed only", "printed and queued", "loud 2", "abc"}));
 }
 
 TEST_F(WritePathTest, VideoAdmissionAndCopyFailures) {
@@ -286,7 +289,7 @@ TEST_F(DispatcherTest, HoldsLeakReportAndFailedOrSlowWrites) {
   };
   g_fake[2].onWrite = [](const DeliveredEvent&, WriteReply& reply) {
     reply.errorCode = 7;
-    std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(4 * EventBus::kSlowWriteMs));  // slow, not a wait
   };
   AddPlugin<0>(kA);
   AddPlugin<1>(kB);
@@ -338,7 +341,7 @@ TEST_F(DispatcherTest, StatisticsLineWhileEventsWait) {
   thresholds_.SetCurrent(0, 0);
   Drain();
   // None once the queue is empty after a take-out.
-  EXPECT_EQ(host_.lines,
+  EXPECT_EQ(host_.Console(),
             (Strings{"core event queue size: 2, throttledvideoframes:1,234, events:1, refblks: 1 (10 bytes)",
                      "core event queue size: 1, throttledvideoframes:0, events:1, refblks: 1 (10 bytes)"}));
 }

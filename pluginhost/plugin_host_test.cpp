@@ -7,11 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "tests/lines_in_order.h"
+#include "tests/recording_writer.h"
 
 #include <algorithm>
 #include <fstream>
-#include <mutex>
-#include <utility>
 
 #include <boost/filesystem.hpp>
 
@@ -21,25 +20,18 @@ namespace {
 namespace fs = boost::filesystem;
 using Lines = std::vector<std::string>;
 
-std::mutex g_logMutex;
-Lines g_log;  // "LEVEL:TEXT", guarded by g_logMutex
+using testing_writer::RecordingWriter;
 
-// The core's writer as the host sees it: threshold queries get -1 so every
-// line passes; log lines are recorded.
-int32_t RecordingWrite(const CoreEvent* event, WriteResult* result) {
-  result->code = (event->eventSubtype & SUBTYPE_LOG_QUERY) ? -1 : 0;
-  if (event->eventType == EVENT_LOG && (event->eventSubtype & SUBTYPE_LOG_MESSAGE)) {
-    EXPECT_EQ(event->providerID, CORE_MODULE_ID);
-    std::lock_guard lock(g_logMutex);
-    g_log.push_back(std::to_string(event->attributes.logLevel) + ":" +
-                    static_cast<const char*>(event->data));
-  }
-  return 0;
-}
-
+// What the host logged since the last call, as "LEVEL:TEXT".  The core's
+// writer answers threshold queries with -1, so every line passes; the host
+// logs only as the core.
 Lines TakeLog() {
-  std::lock_guard lock(g_logMutex);
-  return std::exchange(g_log, {});
+  Lines lines;
+  for (const testing_writer::Written& w : RecordingWriter::Instance().TakeMessages()) {
+    EXPECT_EQ(w.provider, CORE_MODULE_ID) << w.text;
+    lines.push_back(std::to_string(w.level) + ":" + w.text);
+  }
+  return lines;
 }
 
 using testing_lines::InOrder;
@@ -52,12 +44,13 @@ class PluginHostTest : public ::testing::Test {
     fs::create_directories(root_ / kPluginDirectory);
     fs::create_directories(root_ / kProtectedPluginDirectory);
     names_.Set(CORE_MODULE_ID, "core");
-    host_ = {root_.string(), &context_, RecordingWrite, &thresholds_, &names_, &problems_, &plugins_};
-    TakeLog();
+    host_ = {root_.string(), &context_, &RecordingWriter::Write, &thresholds_, &names_, &problems_, &plugins_};
+    RecordingWriter::Instance().Reset();
   }
   ~PluginHostTest() override {
     CloseAll(host_);
     UnloadAll(host_);
+    TakeLog();  // checks that what nobody took was logged as the core too
     boost::system::error_code ignored;
     fs::remove_all(root_, ignored);
   }

@@ -14,11 +14,13 @@
 #include <vector>
 
 #include "platform/supervisor_link.h"
+#include "tests/recording_writer.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
+using testing_writer::RecordingWriter;
 
 std::string Header(uint32_t length, uint32_t target, uint32_t kind) {
   const PipePacketHeader header{length, target, kind, 0xABCD};
@@ -79,7 +81,7 @@ TEST(PacketFramerTest, CutsTheStreamWhateverTheReadSizes) {
 }
 
 class SupervisorPipeTest;
-SupervisorPipeTest* g_test = nullptr;  // for the plain-C writer and plugin entry points
+SupervisorPipeTest* g_test = nullptr;  // for the plain-C plugin entry points
 
 // The test is the pipe's host and records what the pipe does; `mutex_` also
 // plays the core's queue mutex.
@@ -87,6 +89,7 @@ class SupervisorPipeTest : public ::testing::Test, public supervisor::PipeHost {
  protected:
   SupervisorPipeTest() {
     g_test = this;
+    RecordingWriter::Instance().Reset();
     AddPlugin("a.dll", 0x00010000u, Ioctl<'a'>);
   }
   void SetUp() override { ASSERT_TRUE(platform::CreateStreamSocketPair(&core_fd_, &daemon_fd_)); }
@@ -103,19 +106,9 @@ class SupervisorPipeTest : public ::testing::Test, public supervisor::PipeHost {
       ++notifications_;
     });
   }
-  CoreWriteFn Writer() override { return Write; }
+  CoreWriteFn Writer() override { return &RecordingWriter::Write; }
   pluginhost::PluginList& Plugins() override { return plugins_; }
 
-  static int32_t Write(const CoreEvent* event, WriteResult* result) {
-    result->code = event->eventSubtype == SUBTYPE_LOG_QUERY ? -1 : 0;  // -1: no threshold
-    if ((event->eventSubtype & 0xFFFFu) == SUBTYPE_LOG_MESSAGE) {
-      g_test->Locked([&] {
-        g_test->logs_.push_back(std::to_string(event->attributes.logLevel) + " " +
-                                static_cast<const char*>(event->data));
-      });
-    }
-    return 0;
-  }
   // Records "<plugin><code> <packet>"; plugin 'b' fails by its error word.
   template <char kName>
   static int32_t Ioctl(const IoctlRequest* request, IoctlReply* reply) {
@@ -151,6 +144,8 @@ class SupervisorPipeTest : public ::testing::Test, public supervisor::PipeHost {
     return changed_.wait_for(lock, 20s, pred);
   }
   bool WaitForCalls(size_t n) { return WaitUntil([&] { return calls_.size() >= n; }); }
+  // What the pipe logged through the core's writer, as "LEVEL TEXT".
+  static Strings Logs() { return RecordingWriter::Instance().Lines(" "); }
 
   void Start() {
     ASSERT_TRUE(pipe_.Open(core_fd_));
@@ -167,7 +162,7 @@ class SupervisorPipeTest : public ::testing::Test, public supervisor::PipeHost {
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  Strings logs_, calls_;
+  Strings calls_;
   std::set<const void*> buffers_;
   int stops_ = 0, notifications_ = 0, detaches_ = 0;
   pluginhost::PluginList plugins_;
@@ -187,7 +182,7 @@ TEST_F(SupervisorPipeTest, ReadsAreFramedAndBadLengthsLogged) {
   ASSERT_TRUE(WaitForCalls(2));
   Send(third.substr(10));
   Send(Header(PIPE_MAX_PACKET + 1, 1u << 20, 1));
-  ASSERT_TRUE(WaitUntil([&] { return !logs_.empty(); }));
+  ASSERT_TRUE(RecordingWriter::Instance().WaitForMessages(1));
   Send(ToModule(1, "after"));
   ASSERT_TRUE(WaitForCalls(4));
   StopIo();
@@ -195,7 +190,7 @@ TEST_F(SupervisorPipeTest, ReadsAreFramedAndBadLengthsLogged) {
   const Strings expected = {"a4 " + ToModule(1, "first"), "a4 " + ToModule(1, "second!"),
                             "a4 " + third, "a4 " + ToModule(1, "after")};
   EXPECT_EQ(calls_, expected);
-  EXPECT_EQ(logs_, Strings{"50 bad ipc packet length"});
+  EXPECT_EQ(Logs(), Strings{"50 bad ipc packet length"});
 }
 
 TEST_F(SupervisorPipeTest, SupervisorInformationFields) {
@@ -237,8 +232,8 @@ TEST_F(SupervisorPipeTest, PluginMessagesGoInPlaceToTheFirstMatchingModule) {
   EXPECT_EQ(calls_, (Strings{"b4 " + ToModule(2, "to two"), "a4 " + bare_info}));
   EXPECT_EQ(buffers_.size(), 1u);  // each at the start of the one receive buffer
   EXPECT_EQ(notifications_, 0);
-  EXPECT_EQ(logs_, (Strings{"0 plugin b.dll ipc ioctl returned 0 error 5",
-                            "0 plugin d.dll ipc ioctl returned -100 error 0"}));
+  EXPECT_EQ(Logs(), (Strings{"0 plugin b.dll ipc ioctl returned 0 error 5",
+                             "0 plugin d.dll ipc ioctl returned -100 error 0"}));
 }
 
 TEST_F(SupervisorPipeTest, OutgoingQueueAndTheLostDaemon) {
@@ -277,7 +272,7 @@ TEST_F(SupervisorPipeTest, OutgoingQueueAndTheLostDaemon) {
   daemon_fd_ = -1;
   ASSERT_TRUE(WaitUntil([&] { return stops_ == 1; }));
   StopIo();
-  EXPECT_EQ(logs_, Strings{"100 orvaned ipc pipe disconnected"});
+  EXPECT_EQ(Logs(), Strings{"100 orvaned ipc pipe disconnected"});
   EXPECT_FALSE(pipe_.IsOpen());
   EXPECT_EQ(pipe_.Submit(std::malloc(16), 16), 1);
 }
@@ -289,7 +284,7 @@ TEST_F(SupervisorPipeTest, OnlyStreamSocketsAreAttached) {
   const int64_t refused[] = {2, -5, pipe_read, datagram, 1LL << 32};
   for (int64_t handle : refused) EXPECT_FALSE(pipe_.Open(handle)) << handle;
   EXPECT_FALSE(pipe_.IsOpen());
-  EXPECT_EQ(logs_, Strings(std::size(refused), "100 failed to open ipc pipe"));
+  EXPECT_EQ(Logs(), Strings(std::size(refused), "100 failed to open ipc pipe"));
   for (int fd : {pipe_read, pipe_write, datagram}) platform::CloseDescriptor(fd);
   platform::ClearCloseOnExec(core_fd_);
   EXPECT_TRUE(pipe_.Open(core_fd_));

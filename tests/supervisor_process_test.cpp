@@ -8,10 +8,13 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
 #include <thread>
+
+#include <sys/ioctl.h>
 
 #include "platform/subprocess.h"
 #include "platform/supervisor_link.h"
@@ -43,6 +46,12 @@ size_t Count(const std::string& text, const std::string& needle) {
   return count;
 }
 
+// The bytes that arrived on a socket and wait to be read, or -1.
+int64_t Unread(int fd) {
+  int bytes = 0;
+  return ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : -1;
+}
+
 class SupervisorProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -52,7 +61,8 @@ class SupervisorProcessTest : public ::testing::Test {
     fs::create_directories(dir_ / "plugins");
     fs::copy_file(CORE_EXECUTABLE, dir_ / "core");
     fs::copy_file(TEST_PLUGIN, dir_ / "plugins" / "echo.dll");
-    std::ofstream(dir_ / "plugins" / "echo.dll.cfg") << "systemID=0x00070000\n";
+    std::ofstream(dir_ / "plugins" / "echo.dll.cfg")
+        << "systemID=0x00070000\ntrace=" << (dir_ / "trace.txt").string() << "\n";
     // The core's threshold 0 lets its level-0 lines (failed ipc ioctls) through.
     std::ofstream(dir_ / "core.xml") << "<Vexo Delta=\"0\"><Memory Throttling=\"1\"/><Modules>"
                                         "<Module><Plugin ID=\"-2147483648\" LogLevel=\"0\"/>"
@@ -88,6 +98,11 @@ class SupervisorProcessTest : public ::testing::Test {
     Send(Stop());
     return child_.Wait(30s);
   }
+  // Polls `condition` for up to 30 seconds.
+  static bool WaitUntil(const std::function<bool()>& condition) {
+    for (int i = 0; i < 3000 && !condition(); ++i) std::this_thread::sleep_for(10ms);
+    return condition();
+  }
   std::string Read(const std::string& name) {
     std::ifstream file(dir_ / name, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), {}};
@@ -121,9 +136,8 @@ TEST_F(SupervisorProcessTest, InformationPluginPacketsAndStopInOneRun) {
             npos)
       << status;
   // Packets from a bare header to the largest reach the plugin whole (the
-  // low target bits are not the module) and come back in order: not reading
-  // for a moment lets the socket fill, so the echoes queue up behind a write
-  // still in flight.
+  // low target bits are not the module) and come back in order, also when
+  // they queue up in the core behind a write still in flight.
   std::string sent = Packet(kPeerTarget | 0xABCDE, 1, 0, "low bits") +
                      Packet(kPeerTarget, 1, 5, "error word") + Packet(kPeerTarget, 2, 3, "result") +
                      Packet(kPeerTarget, PIPE_KIND_INFO, 0, "");
@@ -132,7 +146,17 @@ TEST_F(SupervisorProcessTest, InformationPluginPacketsAndStopInOneRun) {
     sent += Packet(kPeerTarget, 0x43, 0, std::string(size, static_cast<char>(i)));
   }
   Send(sent + Packet(9u << 20, 1, 5, "to nobody"));
-  std::this_thread::sleep_for(200ms);
+  // Once the plugin has echoed every packet (its trace shows the last call
+  // ended) while the daemon read nothing, the socket holds only part of the
+  // echoes: the rest waits in the core's queue.
+  ASSERT_TRUE(WaitUntil([&] {
+    const std::string trace = Read("trace.txt");
+    return Count(trace, "IOCTL begin code=4 ") == 44 &&
+           trace.find("IOCTL end", trace.rfind("IOCTL begin code=4 ")) != npos;
+  })) << Read("trace.txt");
+  const int64_t unread = Unread(daemon_fd_);
+  EXPECT_GE(unread, 0);
+  EXPECT_LT(unread, static_cast<int64_t>(sent.size()));
   EXPECT_TRUE(Receive(sent.size()) == sent);
   // The stop packet ends the core; the read left outstanding at the stop is
   // abandoned, not a lost daemon.  An ASan build also fails the exit code
