@@ -27,6 +27,11 @@
 // key frame, as a real encoder would do on request, so recording resumes at
 // once.
 //
+// Status.  Once a second, and when it starts and stops, each camera writes
+// a CameraStatus event (status_events.h) under its own id: frames accepted,
+// frames refused by result code, the measured rate and the last key frame,
+// so that a viewer can show the camera without watching its frames.
+//
 // Settings, from camsim.conf in the working directory (all optional):
 //   cameras = 2             number of cameras, 1..16
 //   fps = 25                frames per second per camera, 1..1000
@@ -35,14 +40,17 @@
 //   log_level = 25          the plugin's default log threshold
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "camera_protocol.h"
 #include "plugin_support.h"
 #include "recording-core/plugin_abi.h"
+#include "status_events.h"
 
 namespace {
 
@@ -53,6 +61,10 @@ struct Camera {
   ModuleId provider = 0;
   uint32_t produced = 0;  // camera thread only
   uint32_t refused = 0;   // camera thread only
+  // The rest is the camera thread's too, for its status events.
+  uint64_t accepted = 0;
+  uint64_t refusedBy[5] = {};  // by code: -1, 1, 3, 4, 5
+  std::string lastKeyUtc;
 };
 
 struct Simulator {
@@ -93,12 +105,43 @@ void FillFrame(std::vector<uint8_t>& frame, const CameraFrameHeader& header) {
     frame[i] = static_cast<uint8_t>(seed + i);
 }
 
+void CountRefusal(Camera& camera, int32_t code) {
+  static constexpr int32_t kCodes[5] = {WRITE_NO_MEMORY, WRITE_REFUSED, WRITE_NO_KEY_FRAME,
+                                        WRITE_RUN_TOO_LONG, WRITE_THROTTLED};
+  for (int i = 0; i < 5; ++i)
+    if (kCodes[i] == code) ++camera.refusedBy[i];
+}
+
+// Writes the camera's CameraStatus event; `fps` is the rate since the last one.
+void PublishStatus(const Simulator& sim, const Camera& camera, bool connected, double fps) {
+  char text[512];
+  const int length = std::snprintf(
+      text, sizeof text,
+      "<CameraStatus Name=\"camera-%u\" Index=\"%u\" Id=\"0x%08x\" Url=\"sim://camera-%u\" "
+      "Connected=\"%d\" Codec=\"sim\" Width=\"0\" Height=\"0\" Fps=\"%.2f\" Frames=\"%llu\" "
+      "LastKeyFrameUtc=\"%s\" Reconnects=\"0\" Refused3=\"%llu\" Refused4=\"%llu\" "
+      "Refused5=\"%llu\" RefusedMinus1=\"%llu\" Refused1=\"%llu\"/>",
+      camera.index, camera.index, camera.provider, camera.index, connected ? 1 : 0, fps,
+      static_cast<unsigned long long>(camera.accepted), camera.lastKeyUtc.c_str(),
+      static_cast<unsigned long long>(camera.refusedBy[2]),
+      static_cast<unsigned long long>(camera.refusedBy[3]),
+      static_cast<unsigned long long>(camera.refusedBy[4]),
+      static_cast<unsigned long long>(camera.refusedBy[0]),
+      static_cast<unsigned long long>(camera.refusedBy[1]));
+  if (length <= 0 || length >= static_cast<int>(sizeof text)) return;
+  example::WriteEvent(sim.write, example::MakeEvent(camera.provider, STATUS_EVENT_CLASS,
+                                                    CAMERA_STATUS_SUBTYPE, text, length));
+}
+
 void CameraLoop(Simulator& sim, Camera& camera) {
   using Clock = std::chrono::steady_clock;
   const auto period = std::chrono::microseconds(1000000 / sim.fps);
   std::vector<uint8_t> frame(sim.frameBytes);
   bool forceKey = true;
   auto next = Clock::now();
+  auto lastStatus = next;
+  uint64_t acceptedAtStatus = 0;
+  PublishStatus(sim, camera, true, 0.0);
   sim.log.Write(25, "camera %u started: %u bytes at %d fps, key frame every %u, id 0x%08x",
                 camera.index, sim.frameBytes, sim.fps, sim.keyInterval, camera.provider);
 
@@ -122,8 +165,12 @@ void CameraLoop(Simulator& sim, Camera& camera) {
     // ours again for the next frame.
     const int32_t code = example::WriteEvent(sim.write, event);
     forceKey = false;
-    if (code != WRITE_ACCEPTED) {
+    if (code == WRITE_ACCEPTED) {
+      ++camera.accepted;
+      if (header.keyFrame == 1) camera.lastKeyUtc = example::UtcNow();
+    } else {
       ++camera.refused;
+      CountRefusal(camera, code);
       if (code == WRITE_NO_KEY_FRAME || code == WRITE_RUN_TOO_LONG || code == WRITE_THROTTLED)
         forceKey = true;
     }
@@ -131,11 +178,18 @@ void CameraLoop(Simulator& sim, Camera& camera) {
     // Keep the rate without bursting to catch up after a stall.
     next += period;
     const auto now = Clock::now();
+    if (now - lastStatus >= std::chrono::seconds(1)) {
+      const double seconds = std::chrono::duration<double>(now - lastStatus).count();
+      PublishStatus(sim, camera, true, static_cast<double>(camera.accepted - acceptedAtStatus) / seconds);
+      lastStatus = now;
+      acceptedAtStatus = camera.accepted;
+    }
     if (next < now) next = now;
     lock.lock();
     sim.wake.wait_until(lock, next, [&] { return sim.closing; });
   }
   lock.unlock();
+  PublishStatus(sim, camera, false, 0.0);
   sim.log.Write(25, "camera %u stopped after %u frames, %u refused", camera.index,
                 camera.produced, camera.refused);
 }

@@ -35,11 +35,18 @@
 // Request threads are not joined by the core, so Close waits until no Read
 // call is running any more; once closing, new requests end at once.
 //
+// Status.  Every `status_seconds`, when a camera's file is created and at
+// Close, the writer publishes a RecorderStatus event (status_events.h): the
+// absolute recordings directory, the bytes written, the free disk space and
+// each camera's file as its one segment, so a viewer can list and serve the
+// recordings without knowing the core's working directory.
+//
 // Settings, from recorder.conf in the working directory (all optional):
 //   directory = recordings
 //   report_seconds = 5      progress line interval, 1..3600
 //   read_chunk = 65536      bytes per answer, 1024..16777216
 //   max_queued_frames = 500 frames waiting for the disk before frames are dropped
+//   status_seconds = 2      status event interval, 1..3600
 //   log_level = 25
 #include <atomic>
 #include <cerrno>
@@ -58,6 +65,7 @@
 #include "camera_protocol.h"
 #include "plugin_support.h"
 #include "recording-core/plugin_abi.h"
+#include "status_events.h"
 
 namespace {
 
@@ -71,6 +79,7 @@ struct Track {
   uint32_t lastSequence = 0;
   uint64_t frames = 0, bytes = 0, gaps = 0;
   uint64_t reportedFrames = 0;
+  std::string firstUtc, lastUtc;  // times of the first and the latest frame written
   std::atomic<uint64_t> committed{0};  // bytes flushed to the file
 };
 
@@ -84,6 +93,8 @@ struct Recorder {
   example::PluginLog log;
   std::filesystem::path directory;
   std::chrono::seconds reportInterval{5};
+  std::chrono::seconds statusInterval{2};
+  bool statusDue = false;  // writer thread only: a file was created
   size_t readChunk = 65536;
   size_t maxQueued = 500;
 
@@ -106,6 +117,32 @@ std::filesystem::path TrackPath(const Recorder& rec, unsigned camera) {
   return rec.directory / ("camera-" + std::to_string(camera) + ".rec");
 }
 
+// Publishes the RecorderStatus event.  [writer thread]
+void PublishStatus(Recorder& rec) {
+  std::error_code error;
+  const std::filesystem::space_info space = std::filesystem::space(rec.directory, error);
+  uint64_t written = 0;
+  std::string cameras;
+  for (unsigned i = 0; i < CAMERA_MAX_CAMERAS; ++i) {
+    const Track& track = rec.tracks[i];
+    written += track.bytes;
+    if (!track.started) continue;
+    const std::string name = "camera-" + std::to_string(i);
+    const std::string file = name + ".rec";
+    cameras += "<Camera Name=\"" + name + "\" Frames=\"" + std::to_string(track.frames) + "\" Open=\"" +
+               (track.file != nullptr ? file : std::string()) + "\"><Segment File=\"" + file +
+               "\" StartUtc=\"" + track.firstUtc + "\" EndUtc=\"" + track.lastUtc + "\" Bytes=\"" +
+               std::to_string(track.bytes) + "\"/></Camera>";
+  }
+  const std::string text = "<RecorderStatus Directory=\"" + example::XmlEscaped(rec.directory.string()) +
+                           "\" BytesWritten=\"" + std::to_string(written) + "\" DiskFreeBytes=\"" +
+                           std::to_string(error ? 0 : space.available) + "\">" + cameras +
+                           "</RecorderStatus>";
+  example::WriteEvent(rec.write, example::MakeEvent(kRecorderId, STATUS_EVENT_CLASS,
+                                                    RECORDER_STATUS_SUBTYPE, text.data(),
+                                                    static_cast<int32_t>(text.size())));
+}
+
 // Appends one frame to its camera's file.  [writer thread]
 void RecordFrame(Recorder& rec, const uint8_t* data, int32_t size) {
   CameraFrameHeader header;
@@ -124,6 +161,8 @@ void RecordFrame(Recorder& rec, const uint8_t* data, int32_t size) {
                     std::strerror(errno));
     }
     track.started = true;
+    track.firstUtc = example::UtcNow();
+    rec.statusDue = true;
   } else if (header.sequence <= track.lastSequence) {
     rec.log.Write(50, "camera %u: frame %u arrived after frame %u", header.camera,
                   header.sequence, track.lastSequence);
@@ -145,6 +184,7 @@ void RecordFrame(Recorder& rec, const uint8_t* data, int32_t size) {
   }
   ++track.frames;
   track.bytes += length;
+  track.lastUtc = example::UtcNow();
   track.committed.store(track.bytes, std::memory_order_release);
 }
 
@@ -170,10 +210,12 @@ void Report(Recorder& rec, uint64_t dropped) {
 void WriterLoop(Recorder& rec) {
   using Clock = std::chrono::steady_clock;
   auto nextReport = Clock::now() + rec.reportInterval;
+  auto nextStatus = Clock::now() + rec.statusInterval;
   uint64_t dropped = 0;
   std::unique_lock lock(rec.mutex);
   for (;;) {
-    rec.wake.wait_until(lock, nextReport, [&] { return rec.closing || !rec.queue.empty(); });
+    rec.wake.wait_until(lock, std::min(nextReport, nextStatus),
+                        [&] { return rec.closing || !rec.queue.empty(); });
     if (!rec.queue.empty()) {
       PendingFrame frame = rec.queue.front();
       rec.queue.pop_front();
@@ -193,6 +235,13 @@ void WriterLoop(Recorder& rec) {
       nextReport = Clock::now() + rec.reportInterval;
       lock.lock();
     }
+    if (rec.statusDue || Clock::now() >= nextStatus) {
+      rec.statusDue = false;
+      lock.unlock();
+      PublishStatus(rec);
+      nextStatus = Clock::now() + rec.statusInterval;
+      lock.lock();
+    }
   }
   dropped += rec.dropped;
   lock.unlock();
@@ -201,6 +250,7 @@ void WriterLoop(Recorder& rec) {
     if (track.file != nullptr) std::fclose(track.file);
     track.file = nullptr;
   }
+  PublishStatus(rec);  // refused once the core is stopping; harmless
 }
 
 // Parses a request payload: the camera index as decimal text, possibly
@@ -266,8 +316,11 @@ PLUGIN_EXPORT int32_t Load(const LoadRequest* request, LoadReply* reply) {
   g_rec->log.Bind(request->write, kRecorderId);
 
   example::Settings settings = example::Settings::Read("recorder.conf");
-  g_rec->directory = settings.Text("directory", "recordings");
+  // Absolute, for the status events: a viewer may not share our working directory.
+  std::error_code ignored;
+  g_rec->directory = std::filesystem::absolute(settings.Text("directory", "recordings"), ignored);
   g_rec->reportInterval = std::chrono::seconds(settings.Int("report_seconds", 5, 1, 3600));
+  g_rec->statusInterval = std::chrono::seconds(settings.Int("status_seconds", 2, 1, 3600));
   g_rec->readChunk = static_cast<size_t>(settings.Int("read_chunk", 65536, 1024, 16 << 20));
   g_rec->maxQueued = static_cast<size_t>(settings.Int("max_queued_frames", 500, 1, 100000));
   const int32_t level = static_cast<int32_t>(settings.Int("log_level", 25, -1, 100));
