@@ -59,8 +59,9 @@ size_t CheckRecording(const std::string& data, unsigned camera) {
   return frames;
 }
 
-// The demo set-up, then this test's two changes: the core's threshold at 0
-// and the export one second after start (a later line wins).
+// The demo set-up, then this test's changes: the core's threshold at 0, the
+// export one second after start and the status page on any free port (a
+// later line wins).
 TEST(DemoTest, RecordsExportsAndStopsOnAStopPacket) {
   const fs::path directory = fs::temp_directory_path() / ("core-demo-" + std::to_string(std::random_device()()));
   platform::ChildProcess setup;
@@ -69,6 +70,7 @@ TEST(DemoTest, RecordsExportsAndStopsOnAStopPacket) {
   ASSERT_EQ(setup.Wait(seconds(60)), 0) << setup.Stderr();
   std::ofstream(directory / "core.xml") << kCoreXmlAtLevelZero;
   std::ofstream(directory / "exporter.conf", std::ios::app) << "after_seconds = 1\n";
+  std::ofstream(directory / "webview.conf", std::ios::app) << "port = 0\n";  // any free port
 
   int own = -1, coreEnd = -1;
   ASSERT_TRUE(platform::CreateStreamSocketPair(&own, &coreEnd));

@@ -10,6 +10,7 @@ namespace asio = boost::asio;
 namespace {
 
 constexpr size_t kChunkBytes = 64 * 1024;
+constexpr size_t kMaxDrainBytes = 1 << 20;
 // Pages and scripts come only from the plugin itself.
 constexpr char kSecurityPolicy[] =
     "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; media-src 'self'; "
@@ -100,6 +101,7 @@ void Session::ServeFile(const Request& request, std::string_view relative) {
     if ((lookup = ResolveRecording(recorder.directory, relative, &path)) != Lookup::kNotFound) break;
   if (lookup == Lookup::kMalformed) {
     ++server_.model.http.badRequests;
+    keepAlive_ = false;  // whoever sends such names gets no second try on this connection
     return SendText(http::status::bad_request, "text/plain", "malformed recording name\n");
   }
   beast::error_code ec;
@@ -218,10 +220,25 @@ void Session::AfterWrite(beast::error_code ec) {
   Read();
 }
 
+// Closing with unread request bytes would make the kernel reset the
+// connection and drop the answer before the client reads it (a refused
+// oversized header, say).  So the sending side is shut down first and what
+// the client still sends is read and discarded for a short while.
 void Session::Close() {
   beast::error_code ignored;
   stream_.socket().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
-  stream_.close();
+  drained_ = 0;
+  stream_.expires_after(std::chrono::seconds(2));
+  Drain();
+}
+
+void Session::Drain() {
+  if (chunk_.empty()) chunk_.resize(kChunkBytes);
+  stream_.async_read_some(asio::buffer(chunk_), [self = shared_from_this()](beast::error_code ec, size_t got) {
+    self->drained_ += got;
+    if (ec || self->drained_ > kMaxDrainBytes) return self->stream_.close();
+    self->Drain();
+  });
 }
 
 }  // namespace webview

@@ -65,6 +65,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void SendChunk();
   void AfterWrite(beast::error_code ec);
   void Close();
+  void Drain();
   template <class Message>
   void Write(std::shared_ptr<Message> message);
   template <class Message>
@@ -80,7 +81,8 @@ class Session : public std::enable_shared_from_this<Session> {
   // A file being sent, from the file's current position.
   beast::file file_;
   uint64_t remaining_ = 0;
-  std::vector<char> chunk_;
+  std::vector<char> chunk_;  // file pieces, and what is discarded before closing
+  size_t drained_ = 0;
   std::optional<http::response<http::buffer_body>> fileResponse_;
   std::optional<http::response_serializer<http::buffer_body>> serializer_;
 };

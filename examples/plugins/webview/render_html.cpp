@@ -27,6 +27,7 @@ th{background:#eef1f4;font-weight:600}
 video{width:100%;max-width:640px;margin-top:6px;background:#000}
 summary{cursor:pointer;color:#1a5fb4}
 a{color:#1a5fb4}
+@media(max-width:600px){main{padding:4px 6px}section{padding:6px 8px}th,td{padding:4px 5px;font-size:13px}}
 )";
 
 std::string Text(double value, const char* format) {
