@@ -12,7 +12,8 @@ FUZZ_SECONDS ?= 60
 demo: build
 	scripts/demo
 
-test: deps
+test:
+	@scripts/install-deps --test
 	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release -DCORE_BUILD_TESTS=ON
 	$(CMAKE) --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)

@@ -112,6 +112,15 @@ TEST(WebviewModelTest, CountersNeverGoBackWhenAPublisherStartsOver) {
   EXPECT_EQ(recording.segments[1].file, "front/b.mp4");
   EXPECT_EQ(recording.open, "front/b.mp4");
   EXPECT_FALSE(ApplyRecorderStatus(model, 0x30000, "<RecorderStatus Directory=\"relative\"/>", &error));
+
+  // Video segments play on the page; others are only linked.
+  ASSERT_TRUE(ApplyRecorderStatus(model, 0x30001,
+                                  "<RecorderStatus Directory=\"/s\"><Camera Name=\"side\"><Segment "
+                                  "File=\"side.rec\"/></Camera></RecorderStatus>", &error)) << error;
+  const std::string html = webview::RenderHtml(model, 5);
+  EXPECT_NE(html.find("<video controls preload=none src=\"/recordings/front/a.mp4\">"), std::string::npos) << html;
+  EXPECT_NE(html.find("<a href=\"/recordings/side.rec\">"), std::string::npos);
+  EXPECT_EQ(html.find("src=\"/recordings/side.rec\""), std::string::npos);
 }
 
 TEST(WebviewFilesTest, ServesOnlyRegularFilesInsideTheDirectory) {

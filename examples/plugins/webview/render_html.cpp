@@ -48,7 +48,8 @@ std::string Switch(int value) {
 std::string ModuleTable(const StatusModel& model) {
   std::string out =
       "<section><h2>Modules</h2><div class=scroll><table><tr><th>ID</th><th>Name</th><th>File</th>"
-      "<th>Load ms</th><th>Open ms</th><th>Open code</th><th>Log level</th><th>Default</th></tr>";
+      "<th class=n>Load ms</th><th class=n>Open ms</th><th class=n>Open code</th><th class=n>Log level</th>"
+      "<th class=n>Default</th></tr>";
   for (const ModuleRow& m : model.modules) {
     char id[16];
     std::snprintf(id, sizeof id, "0x%08x", static_cast<uint32_t>(m.id));
@@ -75,8 +76,8 @@ std::string OpenSegment(const StatusModel& model, const std::string& camera) {
 
 std::string CameraTable(const StatusModel& model) {
   std::string out =
-      "<section><h2>Cameras</h2><div class=scroll><table><tr><th>Camera</th><th>State</th><th>Frames/s</th>"
-      "<th>Frames</th><th>Last key frame (UTC)</th><th>Writing</th><th>Reconnects</th></tr>";
+      "<section><h2>Cameras</h2><div class=scroll><table><tr><th>Camera</th><th>State</th><th class=n>Frames/s</th>"
+      "<th class=n>Frames</th><th>Last key frame (UTC)</th><th>Writing</th><th class=n>Reconnects</th></tr>";
   for (const auto& [key, c] : model.cameras) {
     const std::string open = OpenSegment(model, c.name);
     out += "<tr><td>" + HtmlEscaped(c.name) + " <span class=muted>" + HtmlEscaped(c.id) + "</span></td><td>" +
@@ -109,7 +110,7 @@ std::string Recordings(const StatusModel& model) {
     for (const auto& [name, rec] : r.cameras) {
       out += "<h2>" + HtmlEscaped(name) + " <span class=muted>" + std::to_string(rec.frames.Value()) +
              " frames</span></h2><div class=scroll><table><tr><th>Segment</th><th>Start (UTC)</th>"
-             "<th>End (UTC)</th><th>Size</th><th></th></tr>";
+             "<th>End (UTC)</th><th class=n>Size</th><th></th></tr>";
       for (auto s = rec.segments.rbegin(); s != rec.segments.rend(); ++s)
         out += SegmentRow(*s, s->file == rec.open);
       out += "</table></div>";
