@@ -118,6 +118,11 @@ void Session::ServeFile(const Request& request, std::string_view relative) {
     response->prepare_payload();
     return Write(response);
   }
+  SendFile(path, size, range);
+}
+
+// Sends the header for the file opened in file_, then its bytes in pieces.
+void Session::SendFile(const std::string& path, uint64_t size, const ByteRange& range) {
   const uint64_t first = range.kind == ByteRange::kPartial ? range.first : 0;
   const uint64_t last = range.kind == ByteRange::kPartial ? range.last : size - 1;
   const uint64_t length = size == 0 ? 0 : last - first + 1;
@@ -132,6 +137,7 @@ void Session::ServeFile(const Request& request, std::string_view relative) {
                                                std::to_string(size));
   if (head_) return Write(std::make_shared<http::response<http::empty_body>>(std::move(header)));
 
+  beast::error_code ec;
   file_.seek(first, ec);
   if (ec) return SendText(http::status::internal_server_error, "text/plain", "cannot read the recording\n");
   remaining_ = length;

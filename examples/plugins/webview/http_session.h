@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "http_server.h"
+#include "recording_files.h"
 
 namespace webview {
 
@@ -61,6 +62,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void OnRead(beast::error_code ec);
   void Route(const Request& request);
   void ServeFile(const Request& request, std::string_view relative);
+  void SendFile(const std::string& path, uint64_t size, const ByteRange& range);
   void SendText(http::status status, std::string_view type, std::string body);
   void SendChunk();
   void AfterWrite(beast::error_code ec);

@@ -65,6 +65,45 @@ bool Unescape(std::string_view raw, std::string* out) {
   return true;
 }
 
+// Reads the start tag at `at` (its '<') into `element`; returns the offset
+// after its '>', or npos with the reason in `why`.
+size_t ReadStartTag(std::string_view text, size_t at, XmlElement* element, bool* selfClosing, std::string* why) {
+  auto bad = [why](const char* reason) {
+    *why = reason;
+    return std::string_view::npos;
+  };
+  size_t j = at + 1;
+  while (j < text.size() && NameChar(text[j])) ++j;
+  if (j == at + 1) return bad("malformed start tag");
+  element->name = std::string(text.substr(at + 1, j - at - 1));
+  for (;;) {
+    while (j < text.size() && Blank(text[j])) ++j;
+    if (j >= text.size()) return bad("unterminated start tag");
+    if (text[j] == '>') return j + 1;
+    if (text.substr(j).starts_with("/>")) {
+      *selfClosing = true;
+      return j + 2;
+    }
+    const size_t nameStart = j;
+    while (j < text.size() && NameChar(text[j])) ++j;
+    if (j == nameStart) return bad("malformed attribute");
+    std::string name(text.substr(nameStart, j - nameStart));
+    while (j < text.size() && Blank(text[j])) ++j;
+    if (j >= text.size() || text[j] != '=') return bad("attribute without a value");
+    ++j;
+    while (j < text.size() && Blank(text[j])) ++j;
+    if (j >= text.size() || (text[j] != '"' && text[j] != '\'')) return bad("unquoted attribute");
+    const size_t end = text.find(text[j], j + 1);
+    if (end == std::string_view::npos) return bad("unterminated attribute");
+    const std::string_view raw = text.substr(j + 1, end - j - 1);
+    std::string value;
+    if (raw.find('<') != std::string_view::npos || !Unescape(raw, &value))
+      return bad("bad attribute value");
+    element->attributes.emplace_back(std::move(name), std::move(value));
+    j = end + 1;
+  }
+}
+
 }  // namespace
 
 std::string XmlElement::Attr(std::string_view key, std::string_view fallback) const {
@@ -137,44 +176,16 @@ bool XmlDocument::Parse(std::string_view text, std::string* error) {
     if (rootClosed || (open.empty() && !elements.empty())) return fail("a second root element", i);
     if (elements.size() >= kMaxElements) return fail("too many elements", i);
     if (static_cast<int>(open.size()) >= kMaxDepth) return fail("nested too deep", i);
-    size_t j = i + 1;
-    while (j < text.size() && NameChar(text[j])) ++j;
-    if (j == i + 1) return fail("malformed start tag", i);
     XmlElement element;
-    element.name = std::string(text.substr(i + 1, j - i - 1));
     element.parent = open.empty() ? -1 : open.back();
     bool selfClosing = false;
-    for (;;) {
-      while (j < text.size() && Blank(text[j])) ++j;
-      if (j >= text.size()) return fail("unterminated start tag", i);
-      if (text[j] == '>') break;
-      if (text.substr(j).starts_with("/>")) {
-        selfClosing = true;
-        ++j;
-        break;
-      }
-      const size_t nameStart = j;
-      while (j < text.size() && NameChar(text[j])) ++j;
-      if (j == nameStart) return fail("malformed attribute", j);
-      std::string name(text.substr(nameStart, j - nameStart));
-      while (j < text.size() && Blank(text[j])) ++j;
-      if (j >= text.size() || text[j] != '=') return fail("attribute without a value", j);
-      ++j;
-      while (j < text.size() && Blank(text[j])) ++j;
-      if (j >= text.size() || (text[j] != '"' && text[j] != '\'')) return fail("unquoted attribute", j);
-      const size_t end = text.find(text[j], j + 1);
-      if (end == std::string_view::npos) return fail("unterminated attribute", j);
-      const std::string_view raw = text.substr(j + 1, end - j - 1);
-      std::string value;
-      if (raw.find('<') != std::string_view::npos || !Unescape(raw, &value))
-        return fail("bad attribute value", j);
-      element.attributes.emplace_back(std::move(name), std::move(value));
-      j = end + 1;
-    }
+    std::string why;
+    const size_t end = ReadStartTag(text, i, &element, &selfClosing, &why);
+    if (end == std::string_view::npos) return fail(why, i);
     elements.push_back(std::move(element));
     if (!selfClosing) open.push_back(static_cast<int>(elements.size()) - 1);
     rootClosed = open.empty();
-    i = j + 1;
+    i = end;
   }
   if (elements.empty()) return fail("no element", 0);
   if (!open.empty()) return fail("unclosed element <" + elements[open.back()].name + ">", text.size());
