@@ -145,7 +145,13 @@ TEST(WebviewHostileTest, RefusesBadRequestsAndSurvivesCrowdsExhaustionAndSlowCli
   EXPECT_LT(slowSent, static_cast<int>(slowRequest.size()));
 
   const uint64_t residentAfter = webview_test::ResidentBytes(demo.pid());
+#ifndef __SANITIZE_ADDRESS__
   EXPECT_LT(residentAfter, residentBefore + (64u << 20));
+#else
+  // AddressSanitizer keeps freed memory in quarantine (256 MiB by default),
+  // so the resident size says nothing about growth in this build.
+  std::cout << "AddressSanitizer build: resident memory not bounded\n";
+#endif
   std::cout << "core resident memory: " << (residentBefore >> 20) << " MiB before, " << (residentAfter >> 20)
             << " MiB after\n";
   EXPECT_EQ(webview_test::Get(port, "/").status, 200);
