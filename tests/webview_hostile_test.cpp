@@ -143,6 +143,7 @@ TEST(WebviewHostileTest, RefusesBadRequestsAndSurvivesCrowdsExhaustionAndSlowCli
   slow.join();
   EXPECT_GE(slowSent, 0) << "the one-byte-a-second client was never cut off";
   EXPECT_LT(slowSent, static_cast<int>(slowRequest.size()));
+  std::cout << "one byte a second: cut off after " << slowSent << " of " << slowRequest.size() << " bytes\n";
 
   const uint64_t residentAfter = webview_test::ResidentBytes(demo.pid());
 #ifndef __SANITIZE_ADDRESS__
