@@ -15,7 +15,8 @@ demo: deps-demo
 	$(CMAKE) --build build -j $(JOBS)
 	scripts/demo
 
-test: deps
+test:
+	@scripts/install-deps --test
 	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release -DCORE_BUILD_TESTS=ON
 	$(CMAKE) --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)

@@ -54,8 +54,8 @@ size_t CheckPlayable(const fs::path& file) {
 }
 
 // The demo set-up, then this test's changes: the core's threshold at 0, the
-// cameras at the test's source, and an export of two seconds five seconds
-// after start (a later line wins).
+// cameras at the test's source, an export of two seconds five seconds
+// after start and the status page on any free port (a later line wins).
 TEST(DemoTest, RecordsExportsAndStopsOnAStopPacket) {
   testing_rtsp::RtspTestSource source;
   ASSERT_TRUE(source.Start());
@@ -69,6 +69,7 @@ TEST(DemoTest, RecordsExportsAndStopsOnAStopPacket) {
       << "after_seconds = 5\nseconds = 2\nlag_seconds = 2\n";
   std::ofstream(directory / "ipcam.conf", std::ios::app)
       << "camera0 = cam0 " << source.Url(0) << "\ncamera1 = cam1 " << source.Url(1) << "\n";
+  std::ofstream(directory / "webview.conf", std::ios::app) << "port = 0\n";  // any free port
   EXPECT_FALSE(fs::exists(directory / "plugins" / "camsim.dll")) << "the simulator is for tests only";
 
   int own = -1, coreEnd = -1;

@@ -68,6 +68,12 @@ CoreEvent MakeEvent(ModuleId provider, uint32_t eventType, uint32_t eventSubtype
 // (WRITE_ACCEPTED, WRITE_REFUSED, ...).
 int32_t WriteEvent(CoreWriteFn write, const CoreEvent& event);
 
+// The wall-clock time as ISO 8601 UTC with milliseconds, "2026-12-07T10:00:01.040Z".
+std::string UtcNow();
+
+// `text` with & < > " written as XML entities, for attribute values.
+std::string XmlEscaped(const std::string& text);
+
 // Drops this module's hold on a payload block it kept with keepBlock.
 void ReleaseBlock(CoreWriteFn write, ModuleId holder, void* block);
 
