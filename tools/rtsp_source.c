@@ -67,6 +67,47 @@ static gboolean Quit(gpointer loop) {
   return G_SOURCE_REMOVE;
 }
 
+/* The pipeline that serves the clip, as gst-launch text. */
+static gchar* LaunchLine(const char* clip) {
+  gchar* location = g_strescape(clip, NULL);
+  gchar* launch = g_strdup_printf(
+      "( multifilesrc location=\"%s\" loop=true "
+      "caps=\"video/x-h264,stream-format=byte-stream,framerate=25/1\" "
+      "! h264parse name=parse ! video/x-h264,stream-format=byte-stream,alignment=au "
+      "! rtph264pay name=pay0 pt=96 config-interval=-1 )",
+      location);
+  g_free(location);
+  return launch;
+}
+
+/* A factory of one pipeline per client, stamped at 25 frames a second. */
+static GstRTSPMediaFactory* NewFactory(const gchar* launch) {
+  GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
+  gst_rtsp_media_factory_set_launch(factory, launch);
+  gst_rtsp_media_factory_set_shared(factory, FALSE);
+  g_signal_connect(factory, "media-configure", G_CALLBACK(ConfigureMedia),
+                   GUINT_TO_POINTER((guint)(GST_SECOND / 25)));
+  /* RTP over the RTSP connection only: nothing leaves the loopback
+   * connection the client opened. */
+  gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
+  return factory;
+}
+
+/* Mounts the factory at /PATH and /PATH0 .. /PATH15; returns "/PATH". */
+static gchar* MountFactory(GstRTSPServer* server, GstRTSPMediaFactory* factory, const char* path) {
+  GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server);
+  gchar* mount = g_strdup_printf("/%s", path);
+  gst_rtsp_mount_points_add_factory(mounts, mount, factory);
+  for (int i = 0; i < 16; ++i) { /* /cam0 .. /cam15 for many cameras */
+    gchar* numbered = g_strdup_printf("/%s%d", path, i);
+    g_object_ref(factory);
+    gst_rtsp_mount_points_add_factory(mounts, numbered, factory);
+    g_free(numbered);
+  }
+  g_object_unref(mounts);
+  return mount;
+}
+
 int main(int argc, char** argv) {
   gst_init(&argc, &argv);
   if (argc < 3 || argc > 4) {
@@ -83,15 +124,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const char* path = argc == 4 ? argv[3] : "cam";
-
-  gchar* location = g_strescape(argv[2], NULL);
-  gchar* launch = g_strdup_printf(
-      "( multifilesrc location=\"%s\" loop=true "
-      "caps=\"video/x-h264,stream-format=byte-stream,framerate=25/1\" "
-      "! h264parse name=parse ! video/x-h264,stream-format=byte-stream,alignment=au "
-      "! rtph264pay name=pay0 pt=96 config-interval=-1 )",
-      location);
-  g_free(location);
+  gchar* launch = LaunchLine(argv[2]);
 
   GMainLoop* loop = g_main_loop_new(NULL, FALSE);
   GstRTSPServer* server = gst_rtsp_server_new();
@@ -99,25 +132,7 @@ int main(int argc, char** argv) {
   gchar* service = g_strdup_printf("%ld", port);
   gst_rtsp_server_set_service(server, service);
   g_free(service);
-
-  GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
-  gst_rtsp_media_factory_set_launch(factory, launch);
-  gst_rtsp_media_factory_set_shared(factory, FALSE);
-  g_signal_connect(factory, "media-configure", G_CALLBACK(ConfigureMedia),
-                   GUINT_TO_POINTER((guint)(GST_SECOND / 25)));
-  /* RTP over the RTSP connection only: nothing leaves the loopback
-   * connection the client opened. */
-  gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
-  GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server);
-  gchar* mount = g_strdup_printf("/%s", path);
-  gst_rtsp_mount_points_add_factory(mounts, mount, factory);
-  for (int i = 0; i < 16; ++i) { /* /cam0 .. /cam15 for many cameras */
-    gchar* numbered = g_strdup_printf("/%s%d", path, i);
-    g_object_ref(factory);
-    gst_rtsp_mount_points_add_factory(mounts, numbered, factory);
-    g_free(numbered);
-  }
-  g_object_unref(mounts);
+  gchar* mount = MountFactory(server, NewFactory(launch), path);
 
   if (gst_rtsp_server_attach(server, NULL) == 0) {
     fprintf(stderr, "rtsp_source: cannot listen on 127.0.0.1:%ld\n", port);
