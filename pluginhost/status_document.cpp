@@ -5,6 +5,7 @@
 
 #include "configstore/atomic_save.h"
 #include "configstore/post_document.h"
+#include "configstore/utf8.h"
 
 namespace pluginhost {
 namespace {
@@ -18,7 +19,7 @@ TiXmlElement PluginElement(int id, const std::string& filename, int loadMs, int 
                            int openCode, int level, int levelDefault) {
   TiXmlElement plugin("Plugin");
   plugin.SetAttribute("ID", id);
-  plugin.SetAttribute("Filename", filename);
+  configstore::SetOutsideAttribute(plugin, "Filename", filename);
   plugin.SetAttribute("Opened", 1);
   plugin.SetAttribute("LoadTimeMs", loadMs);
   plugin.SetAttribute("OpenTimeMs", openMs);
@@ -46,7 +47,7 @@ void BuildStatusDocument(const StatusInputs& inputs, TiXmlDocument* document) {
   TiXmlElement coreModule("Module");
   coreModule.SetAttribute("ID", AsInt(CORE_MODULE_ID));
   coreModule.SetAttribute("Name", "Core");
-  coreModule.SetAttribute("Version", inputs.version);
+  configstore::SetOutsideAttribute(coreModule, "Version", inputs.version);
   coreModule.InsertEndChild(PluginElement(AsInt(CORE_MODULE_ID), inputs.executableName, 0, 0, 0,
                                           inputs.thresholds->Current(0),
                                           inputs.thresholds->Default(0)));
@@ -68,8 +69,8 @@ void BuildStatusDocument(const StatusInputs& inputs, TiXmlDocument* document) {
   if (!inputs.supervisorVersion.empty()) {
     TiXmlElement library("Library");
     library.SetAttribute("Name", "orvaned");
-    library.SetAttribute("Filename", inputs.supervisorFileName);
-    library.SetAttribute("Version", inputs.supervisorVersion);
+    configstore::SetOutsideAttribute(library, "Filename", inputs.supervisorFileName);
+    configstore::SetOutsideAttribute(library, "Version", inputs.supervisorVersion);
     coreModule.InsertEndChild(library);
   }
 
@@ -82,8 +83,8 @@ void BuildStatusDocument(const StatusInputs& inputs, TiXmlDocument* document) {
     coreModule.InsertEndChild(PluginElement(k, filename, 0, 0, kLibraryNotFoundCode, -1, -1));
     TiXmlElement failed("Module");
     failed.SetAttribute("ID", k);
-    failed.SetAttribute("Name", filename);
-    failed.SetAttribute("Version", reason);
+    configstore::SetOutsideAttribute(failed, "Name", filename);
+    configstore::SetOutsideAttribute(failed, "Version", reason);
     failedModules.push_back(failed);
   }
   modules.InsertEndChild(coreModule);
@@ -100,8 +101,8 @@ void WriteStatusDocument(const StatusInputs& inputs, CoreWriteFn write) {
   configstore::SaveFilePlain(document, "plugins.xml");
 
   TiXmlElement product("Product");
-  product.SetAttribute("Family", inputs.productFamily);
-  product.SetAttribute("Version", inputs.version);
+  configstore::SetOutsideAttribute(product, "Family", inputs.productFamily);
+  configstore::SetOutsideAttribute(product, "Version", inputs.version);
   document.RootElement()->InsertEndChild(product);
   configstore::PostDocument(document, EVENT_CONFIG_UPDATE, write);
 }
