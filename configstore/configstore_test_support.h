@@ -50,8 +50,9 @@ inline std::set<std::string> Entries(const std::string& directory) {
 // The POSIX seam, except that the call named by `fail` ("create", "hold
 // lock", "lock target", "write", "short write", "fsync", "close", "sync
 // directory", "unlink", "rename", "open", "read", "open source", "create
-// unique", "copy data", "create directory") fails with `error` -- only on `failPath` when that is set,
-// only the first `failTimes` times when that is not negative.  A set
+// unique", "copy data", "create directory") fails with `error` -- only on
+// `failPath` when that is set, only the first `failTimes` times when that is
+// not negative.  A set
 // `current` is the pretended current directory.
 // With `crashAfter` set, the disk freezes after that many changing calls, as
 // a crash there would leave it: every later call that would change a file

@@ -73,7 +73,8 @@ class PosixFileOps final : public FileOps {
     *lockBusy = false;
     // No O_TRUNC: the file may belong to a save still under way, and only
     // the holder of the lock may cut it.
-    const int opened = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    const int opened =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (opened < 0) return errno;
     if (const int error = LockNamed(opened, path, lockBusy); error != 0) {
       return CloseAfter(opened, error);

@@ -33,11 +33,12 @@ class FileOps {
 
   // Opens `path` for writing only (created with mode 0644 when missing,
   // close-on-exec, never through a symbolic link: a link planted there fails
-  // with ELOOP; non-blocking, so a FIFO planted there fails too), takes an exclusive non-blocking lock on it, checks that the
-  // locked file is still the one named `path` (device and inode; a save that
-  // held it may have renamed it meanwhile) and only then truncates it, so that
-  // a second writer can neither truncate nor replace a file another save is
-  // still writing.  Returns 0 and the descriptor in *fd, or the errno of the
+  // with ELOOP; non-blocking, so a FIFO planted there fails too), takes an
+  // exclusive non-blocking lock on it, checks that the locked file is still
+  // the one named `path` (device and inode; a save that held it may have
+  // renamed it meanwhile) and only then truncates it, so that a second
+  // writer can neither truncate nor replace a file another save is still
+  // writing.  Returns 0 and the descriptor in *fd, or the errno of the
   // step that failed (nothing is left open then).  *lockBusy is set when the
   // lock is held through another descriptor, or the file was renamed away
   // under the lock (both EWOULDBLOCK); the file has not been touched then.

@@ -29,7 +29,8 @@ std::vector<std::string> OutsideValues(const TiXmlDocument& document) {
       values.push_back(child->Attribute("Filename"));
       if (child->Attribute("Version") != nullptr) values.push_back(child->Attribute("Version"));
     }
-    if (module->Attribute("Name") != std::string("Core")) values.push_back(module->Attribute("Name"));
+    const std::string name = module->Attribute("Name");
+    if (name != "Core") values.push_back(name);
   }
   return values;
 }

@@ -173,7 +173,8 @@ TEST_F(BringUpProcessTest, OddEntriesNeitherBlockNorReachOutside) {
                                backup + entry.name + ", " + entry.error + "\n";
       // The copy on the way down comes after the logging plugin has gone, so
       // its lines are on the console only.
-      if (std::string(backup).ends_with("UP/")) Find(log, Logged(75, line.substr(0, line.size() - 1)));
+      const bool up = std::string(backup).ends_with("UP/");
+      if (up) Find(log, Logged(75, line.substr(0, line.size() - 1)));
       Find(child.Stdout(), line);
     }
     EXPECT_EQ(ReadFile(core + "/useraccounts.xml"), ReadFile(core + backup + "useraccounts.xml"));
