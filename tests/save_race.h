@@ -6,10 +6,12 @@
 #define TESTS_SAVE_RACE_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include <tinyxml.h>
 
@@ -78,8 +80,13 @@ inline Tally SaveRepeatedly(const std::string& target, const std::string& saver,
     configstore::ParseXml(document, StampedText(saver, number));
     const std::string mine = saver + " " + std::to_string(number);
     const bool saved = configstore::SaveFileAtomic(document, target);
+    // Another save may have begun its swap right after this one, leaving no
+    // target for a moment; its end puts one back.
     std::string text;
-    ReadWhole(target, &text);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ReadWhole(target, &text) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
     const std::string found = StampOf(text);
     if (saved && found == mine) {
       ++tally.own;
