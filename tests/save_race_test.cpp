@@ -39,7 +39,7 @@ saverace::Tally ParseTally(const std::string& line) {
 }
 
 TEST(OverlappingSavesTest, TwoProcessesAndTwoThreadsLoseNothing) {
-  const long perSaver = Soak() ? 2500 : 100;
+  const long perSaver = Soak() ? 2500 : 50;
   TempDir dir;
   const std::string target = dir / configstore::kCoreConfigFile;
   std::atomic<bool> stop{false};
@@ -87,7 +87,7 @@ TEST(OverlappingSavesTest, TwoProcessesAndTwoThreadsLoseNothing) {
 // Two processes saving documents A and B over each other, both killed at a
 // random moment: the target or its backup loads exactly A or B.
 TEST(OverlappingSavesTest, KilledOverlappingSavesLeaveALoadableDocument) {
-  const int rounds = Soak() ? 500 : 15;
+  const int rounds = Soak() ? 500 : 10;
   TempDir dir;
   const std::string target = dir / configstore::kCoreConfigFile;
   const std::string names[2] = {dir / "a.xml", dir / "b.xml"};
