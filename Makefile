@@ -7,7 +7,7 @@ TSAN_TESTS = eventbus_bus_test eventbus_registries_test supervisor_pipe_test
 TSAN_PATTERN = ^(BusConcurrency|Dispatcher|Pacing|WritePath|RefBlockRegistry|FrameTracker|SupervisorPipe)Test
 FUZZ_SECONDS ?= 60
 
-.PHONY: demo test build deps deps-demo bench fuzz sizes clean
+.PHONY: demo test build deps deps-demo bench fuzz fuzz-delta soak sizes clean
 
 # The demo installs and builds only what it runs: no test tools.
 demo: deps-demo
@@ -41,11 +41,32 @@ bench: deps
 fuzz: deps
 	$(CMAKE) -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(CMAKE) --build build-fuzz -j $(JOBS)
-	mkdir -p build-fuzz/corpus/xml build-fuzz/corpus/pipe
+	mkdir -p build-fuzz/corpus/xml build-fuzz/corpus/pipe build-fuzz/corpus/delta
 	build-fuzz/xml_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -dict=fuzz/xml.dict \
 	    build-fuzz/corpus/xml fuzz/corpus/xml
 	build-fuzz/pipe_framing_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	    build-fuzz/corpus/pipe fuzz/corpus/pipe
+	cat fuzz/xml.dict fuzz/delta.dict > build-fuzz/delta.dict
+	build-fuzz/delta_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -dict=build-fuzz/delta.dict build-fuzz/corpus/delta fuzz/corpus/delta
+
+# The long forms of the configuration store's tests: 10,000 overlapping
+# saves by two processes and two threads under a polling reader, 1,000
+# SIGKILLs of overlapping savers, and the delta fuzz target for SOAK_FUZZ_SECONDS.
+SOAK_FUZZ_SECONDS ?= 600
+soak: deps
+	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release -DCORE_BUILD_TESTS=ON
+	$(CMAKE) --build build -j $(JOBS) --target save_race_test save_loop
+	CORE_SOAK=1 build/tests/save_race_test
+	$(MAKE) fuzz-delta FUZZ_SECONDS=$(SOAK_FUZZ_SECONDS)
+
+fuzz-delta: deps
+	$(CMAKE) -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build build-fuzz -j $(JOBS) --target delta_fuzz
+	mkdir -p build-fuzz/corpus/delta
+	cat fuzz/xml.dict fuzz/delta.dict > build-fuzz/delta.dict
+	build-fuzz/delta_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -dict=build-fuzz/delta.dict build-fuzz/corpus/delta fuzz/corpus/delta
 
 # Functions over 60 lines and files over 400 (clang-tidy on the release build).
 sizes: build

@@ -7,8 +7,11 @@
 // finds it.  Other processes reading F see the old or the new document,
 // never a partial one.
 //
-// [main] or [io-thread]: the functions keep no state, but two saves of the
-// same F must not overlap (the lock on F.pending refuses the second one).
+// [any-thread]: the functions keep no state.  Saves of one F may be tried at
+// once by threads or processes: a save locks F.pending (and the F it
+// replaces, which a save just finishing may still hold) for its whole run,
+// and a save that finds either held is refused with "create error 11"
+// without touching anything.  A save never writes through a symbolic link.
 #ifndef CONFIGSTORE_ATOMIC_SAVE_H_
 #define CONFIGSTORE_ATOMIC_SAVE_H_
 
@@ -29,6 +32,8 @@ inline std::string BackupName(const std::string& path) { return path + ".bak"; }
 
 // Saves `document` (indented text) to `path` through its pending file.
 // True when `path` now holds the document and the pending file is gone.
+// An existing `path` that is not a regular file (a directory, say) is not
+// swapped: the save fails with "xml file swap failed" and leaves it.
 // False on any failure, with the document's error id set to 2 and its error
 // description to the reason ("create error N", "write error N",
 // "close error N", "only wrote N of M bytes", "xml file swap failed"); the

@@ -3,6 +3,7 @@
 #include <boost/filesystem/path.hpp>
 
 #include "base/log.h"
+#include "configstore/file_copy.h"
 
 namespace configstore {
 namespace {
@@ -36,11 +37,12 @@ void BackUpConfiguration(const std::string& coreDirectory, BackupDirection direc
   files.ListDirectory(source, [&](const std::string& entry) {
     const fs::path name(entry);
     if (name.extension() == ".xml") {
-      // The entry's type is not looked at: a directory named X.xml fails to
-      // copy and is reported like any other failed copy.
+      // The entry's type is left to the copy, which reads regular files
+      // only: a directory, FIFO or socket named X.xml fails at once, is
+      // never read or waited for, and is reported like any failed copy.
       const std::string from = (fs::path(source) / name).string();
       const std::string to = (backupDirectory / name).string();
-      if (const boost::system::error_code copyError = files.CopyFile(from, to)) {
+      if (const boost::system::error_code copyError = CopyFileReplacing(from, to, files)) {
         base::Log(CORE_MODULE_ID, write, base::kLevelError, "Failed to copy %s to %s, %d: %s",
                   from.c_str(), to.c_str(), copyError.value(), copyError.message().c_str());
       }

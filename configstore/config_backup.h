@@ -2,9 +2,10 @@
 // its working directory into a backup directory beside its executable,
 // "configbackupUP" on the way up (after bring-up, before any plugin loads)
 // and "configbackupDN" on the way down (after the plugins are unloaded).
-// Copies replace earlier copies of the same name; nothing in a backup
-// directory is ever deleted.  Side files of interrupted saves
-// (X.xml.pending, X.xml.bak) are reported, not copied.
+// Copies replace earlier copies of the same name, each only once it is
+// complete on the disk; nothing in a backup directory is ever deleted.
+// Side files of interrupted saves (X.xml.pending, X.xml.bak) are reported,
+// not copied.
 //
 // [main]: called by the run sequence.  Failures are logged, not returned; a
 // directory listing that breaks off half-way throws

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "configstore/configstore_test_support.h"
+#include "platform/special_files.h"
 
 namespace configstore {
 namespace {
@@ -43,6 +44,19 @@ TEST(CoreConfigurationTest, EachFaultHasItsText) {
     EXPECT_EQ(row.text, CheckCoreConfiguration(dir.str(), &RecordLog, files));
     EXPECT_EQ(Lines{}, TakeLog());
   }
+}
+
+// Entries by the name core.xml that are not files say what they are, and a
+// FIFO never holds up the start.
+TEST(CoreConfigurationTest, NotAFileIsReportedWithoutBlocking) {
+  TempDir dir;
+  fs::create_directory(dir / "core.xml");
+  EXPECT_EQ("Config core.xml: Is a directory", CheckCoreConfiguration(dir.str(), &RecordLog));
+  fs::remove(dir / "core.xml");
+  ASSERT_EQ(0, platform::MakeFifo(dir / "core.xml"));
+  EXPECT_EQ("Config core.xml: Operation not permitted",
+            CheckCoreConfiguration(dir.str(), &RecordLog));
+  EXPECT_EQ(Lines{}, TakeLog());
 }
 
 }  // namespace

@@ -48,10 +48,12 @@ inline std::set<std::string> Entries(const std::string& directory) {
   return names;
 }
 
-// The POSIX seam, except that the call named by `fail` ("create", "write",
-// "short write", "fsync", "close", "sync directory", "unlink", "rename",
-// "open", "read") fails with `error` -- only on `failPath` when that is set,
-// only the first `failTimes` times when that is not negative.  A set
+// The POSIX seam, except that the call named by `fail` ("create", "hold
+// lock", "lock target", "write", "short write", "fsync", "close", "sync
+// directory", "unlink", "rename", "open", "read", "open source", "create
+// unique", "copy data", "create directory") fails with `error` -- only on
+// `failPath` when that is set, only the first `failTimes` times when that is
+// not negative.  A set
 // `current` is the pretended current directory.
 // With `crashAfter` set, the disk freezes after that many changing calls, as
 // a crash there would leave it: every later call that would change a file
@@ -75,6 +77,21 @@ class TestFiles : public platform::FileOpsWrapper {
   int OpenExclusive(const std::string& path, int* fd, bool* lockBusy) override {
     return Hit("create", path) || Change() ? error
                                            : FileOpsWrapper::OpenExclusive(path, fd, lockBusy);
+  }
+  int HoldLock(int fd, int* holder) override {
+    return Hit("hold lock") ? error : FileOpsWrapper::HoldLock(fd, holder);
+  }
+  int LockExisting(const std::string& path, int* fd, bool* lockBusy) override {
+    return Hit("lock target", path) ? error : FileOpsWrapper::LockExisting(path, fd, lockBusy);
+  }
+  int OpenRegularFile(const std::string& path, int* fd) override {
+    return Hit("open source", path) ? error : FileOpsWrapper::OpenRegularFile(path, fd);
+  }
+  int CreateUnique(const std::string& prefix, std::string* path, int* fd) override {
+    return Hit("create unique") ? error : FileOpsWrapper::CreateUnique(prefix, path, fd);
+  }
+  int CopyData(int from, int to) override {
+    return Hit("copy data") ? error : FileOpsWrapper::CopyData(from, to);
   }
   int Write(int fd, const void* data, size_t size, size_t* written) override {
     if (Hit("write") || Change()) {
@@ -109,6 +126,10 @@ class TestFiles : public platform::FileOpsWrapper {
     const boost::system::error_code result = FileOpsWrapper::FileSize(path, size);
     *size += extraSize;
     return result;
+  }
+  boost::system::error_code CreateDirectory(const std::string& path) override {
+    if (Hit("create directory", path)) return {error, boost::system::system_category()};
+    return FileOpsWrapper::CreateDirectory(path);
   }
   std::string CurrentDirectory(boost::system::error_code* result) override {
     if (current.empty()) return FileOpsWrapper::CurrentDirectory(result);

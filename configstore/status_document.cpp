@@ -2,6 +2,8 @@
 
 #include <tinyxml.h>
 
+#include "configstore/utf8.h"
+
 namespace configstore {
 namespace {
 
@@ -14,7 +16,7 @@ TiXmlElement PluginElement(int id, const std::string& filename, int loadMs, int 
                            int openCode, int level, int levelDefault) {
   TiXmlElement plugin("Plugin");
   plugin.SetAttribute("ID", id);
-  plugin.SetAttribute("Filename", filename);
+  SetOutsideAttribute(plugin, "Filename", filename);
   plugin.SetAttribute("Opened", 1);
   plugin.SetAttribute("LoadTimeMs", loadMs);
   plugin.SetAttribute("OpenTimeMs", openMs);
@@ -31,7 +33,7 @@ TiXmlElement CoreModule(const StatusSnapshot& snapshot, const ProductInfo& produ
   TiXmlElement coreModule("Module");
   coreModule.SetAttribute("ID", AsInt(CORE_MODULE_ID));
   coreModule.SetAttribute("Name", "Core");
-  coreModule.SetAttribute("Version", product.version);
+  SetOutsideAttribute(coreModule, "Version", product.version);
   coreModule.InsertEndChild(PluginElement(AsInt(CORE_MODULE_ID), snapshot.executableName, 0, 0, 0,
                                           thresholds.Current(0), thresholds.Default(0)));
   uint32_t totalLoad = 0, totalOpen = 0;
@@ -49,8 +51,8 @@ TiXmlElement CoreModule(const StatusSnapshot& snapshot, const ProductInfo& produ
   if (!snapshot.supervisorVersion.empty()) {
     TiXmlElement library("Library");
     library.SetAttribute("Name", "orvaned");
-    library.SetAttribute("Filename", snapshot.supervisorFileName);
-    library.SetAttribute("Version", snapshot.supervisorVersion);
+    SetOutsideAttribute(library, "Filename", snapshot.supervisorFileName);
+    SetOutsideAttribute(library, "Version", snapshot.supervisorVersion);
     coreModule.InsertEndChild(library);
   }
   return coreModule;
@@ -83,8 +85,8 @@ void BuildStatusDocument(const StatusSnapshot& snapshot, const ProductInfo& prod
     coreModule.InsertEndChild(PluginElement(k, filename, 0, 0, kLibraryNotFoundCode, -1, -1));
     TiXmlElement failed("Module");
     failed.SetAttribute("ID", k);
-    failed.SetAttribute("Name", filename);
-    failed.SetAttribute("Version", reason);
+    SetOutsideAttribute(failed, "Name", filename);
+    SetOutsideAttribute(failed, "Version", reason);
     failedModules.push_back(failed);
   }
   modules.InsertEndChild(coreModule);
@@ -96,8 +98,8 @@ void BuildStatusDocument(const StatusSnapshot& snapshot, const ProductInfo& prod
 
 void AppendProduct(const ProductInfo& product, TiXmlDocument* document) {
   TiXmlElement element("Product");
-  element.SetAttribute("Family", product.family);
-  element.SetAttribute("Version", product.version);
+  SetOutsideAttribute(element, "Family", product.family);
+  SetOutsideAttribute(element, "Version", product.version);
   document->RootElement()->InsertEndChild(element);
 }
 

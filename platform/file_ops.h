@@ -32,13 +32,29 @@ class FileOps {
   // Exclusive writes --------------------------------------------------------
 
   // Opens `path` for writing only (created with mode 0644 when missing,
-  // close-on-exec), takes an exclusive non-blocking lock on it and only then
-  // truncates it, so that a second writer can neither truncate nor replace a
-  // file another save is still writing.  Returns 0 and the descriptor in
-  // *fd, or the errno of the step that failed (nothing is left open then).
-  // *lockBusy is set when the lock is held through another descriptor
-  // (EWOULDBLOCK); the file has not been touched in that case.
+  // close-on-exec, never through a symbolic link: a link planted there fails
+  // with ELOOP; non-blocking, so a FIFO planted there fails too), takes an
+  // exclusive non-blocking lock on it, checks that the locked file is still
+  // the one named `path` (device and inode; a save that held it may have
+  // renamed it meanwhile) and only then truncates it, so that a second
+  // writer can neither truncate nor replace a file another save is still
+  // writing.  Returns 0 and the descriptor in *fd, or the errno of the
+  // step that failed (nothing is left open then).  *lockBusy is set when the
+  // lock is held through another descriptor, or the file was renamed away
+  // under the lock (both EWOULDBLOCK); the file has not been touched then.
   virtual int OpenExclusive(const std::string& path, int* fd, bool* lockBusy) = 0;
+  // A second descriptor of the open file behind `fd` (dup, close-on-exec).
+  // A lock taken through `fd` lasts until both are closed: a save closes the
+  // descriptor it wrote through and still holds off other saves until its
+  // swap is over.  0 or errno.
+  virtual int HoldLock(int fd, int* holder) = 0;
+  // Takes the same lock on the file already named `path`, without creating
+  // or changing it (opened read-only, non-blocking, not through a link).
+  // Returns 0 with *fd = -1 when nothing or only a symbolic link has that
+  // name; EISDIR for a directory and EINVAL for any other file that is not a
+  // regular one; *lockBusy (EWOULDBLOCK) when another descriptor holds it or
+  // the name changed under the lock.
+  virtual int LockExisting(const std::string& path, int* fd, bool* lockBusy) = 0;
   // One write() call.  Returns 0 with the count in *written (which may be
   // short), or errno with *written = 0.
   virtual int Write(int fd, const void* data, size_t size, size_t* written) = 0;
@@ -59,7 +75,11 @@ class FileOps {
 
   // C streams ---------------------------------------------------------------
 
-  // fopen() with errno cleared first.  Null with the errno in *error.
+  // fopen().  For modes "r..." and "w..." only a regular file is opened:
+  // opened without blocking (a FIFO never holds the caller up), EISDIR for a
+  // directory and EINVAL for anything else; "w" creates with mode 0644,
+  // truncates and never writes through a symbolic link (ELOOP).  Null with
+  // the errno in *error.
   virtual std::FILE* OpenStream(const std::string& path, const char* mode, int* error) = 0;
   // The stream's length in bytes as fseek/ftell report it; -1 when unknown.
   virtual long StreamSize(std::FILE* file) = 0;
@@ -78,8 +98,21 @@ class FileOps {
   virtual bool Exists(const std::string& path) = 0;
   // Creates one directory level; an existing directory is fine.
   virtual boost::system::error_code CreateDirectory(const std::string& path) = 0;
-  // Copies a file, replacing `to` when it exists.
-  virtual boost::system::error_code CopyFile(const std::string& from, const std::string& to) = 0;
+  // Copies ------------------------------------------------------------------
+
+  // Opens `path` read-only with O_NONBLOCK (so a FIFO or device never
+  // blocks) and keeps it only when fstat shows a regular file: EISDIR for a
+  // directory, EINVAL for anything else that opened.  0 or errno.
+  virtual int OpenRegularFile(const std::string& path, int* fd) = 0;
+  // Creates a new file named `prefix` followed by a unique suffix (O_EXCL,
+  // so never through a link or onto an existing file; mode 0644, write-only,
+  // close-on-exec).  0 with its name in *path and descriptor in *fd, or errno.
+  virtual int CreateUnique(const std::string& prefix, std::string* path, int* fd) = 0;
+  // Copies the rest of `from` to `to`: copy_file_range, or a read/write loop
+  // where the kernel refuses that (EXDEV across filesystems, ENOSYS,
+  // EOPNOTSUPP, EINVAL).  0 or the errno of the failing read or write.
+  virtual int CopyData(int from, int to) = 0;
+
   // Calls `visit` with the file name of every entry of `path`, in the order
   // the listing gives them.  Returns the error when the directory cannot be
   // opened (nothing visited); an error after the first entry is thrown as
@@ -102,6 +135,10 @@ class FileOpsWrapper : public FileOps {
 
   int OpenExclusive(const std::string& path, int* fd, bool* lockBusy) override {
     return target_.OpenExclusive(path, fd, lockBusy);
+  }
+  int HoldLock(int fd, int* holder) override { return target_.HoldLock(fd, holder); }
+  int LockExisting(const std::string& path, int* fd, bool* lockBusy) override {
+    return target_.LockExisting(path, fd, lockBusy);
   }
   int Write(int fd, const void* data, size_t size, size_t* written) override {
     return target_.Write(fd, data, size, written);
@@ -128,9 +165,13 @@ class FileOpsWrapper : public FileOps {
   boost::system::error_code CreateDirectory(const std::string& path) override {
     return target_.CreateDirectory(path);
   }
-  boost::system::error_code CopyFile(const std::string& from, const std::string& to) override {
-    return target_.CopyFile(from, to);
+  int OpenRegularFile(const std::string& path, int* fd) override {
+    return target_.OpenRegularFile(path, fd);
   }
+  int CreateUnique(const std::string& prefix, std::string* path, int* fd) override {
+    return target_.CreateUnique(prefix, path, fd);
+  }
+  int CopyData(int from, int to) override { return target_.CopyData(from, to); }
   boost::system::error_code ListDirectory(
       const std::string& path,
       const std::function<void(const std::string& name)>& visit) override {

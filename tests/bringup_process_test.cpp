@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "configstore/configstore_test_support.h"
+#include "platform/special_files.h"
 #include "platform/subprocess.h"
 
 namespace {
@@ -138,6 +139,48 @@ TEST_F(BringUpProcessTest, SigintDuringTheConfigurationPauseExitsZero) {
   EXPECT_EQ(std::string::npos, child.Stdout().find("Current directory")) << child.Stdout();
   EXPECT_FALSE(fs::exists(core + "/configbackupUP"));
   EXPECT_FALSE(fs::exists(core + "/configbackupDN"));
+}
+
+// Odd entries among the documents: a FIFO, a socket and a directory named
+// like documents, and side files that link to a file outside.  Start-up and
+// stop go through, each odd entry fails its copy in both backups with its
+// line, and the file outside is never written.
+TEST_F(BringUpProcessTest, OddEntriesNeitherBlockNorReachOutside) {
+  const std::string core =
+      Install("odd", {{"core.xml", kValidCore}, {"useraccounts.xml", "<Users/>"}});
+  const std::string outside = root_ / "precious";
+  WriteFile(outside, "precious");
+  ASSERT_EQ(0, platform::MakeFifo(core + "/notes.xml"));
+  ASSERT_EQ(0, platform::MakeSocketEntry(core + "/socket.xml"));
+  fs::create_directory(core + "/x.xml");
+  fs::create_symlink(outside, core + "/core.xml.pending");
+  fs::create_symlink(outside, core + "/core.xml.bak");
+  platform::ChildProcess child;
+  ASSERT_TRUE(child.Start(core + "/core", {core + "/core"}, core));
+  ASSERT_TRUE(child.WaitForOutput(kStarted, seconds(60))) << child.Stdout();
+  child.Signal(SIGINT);
+  EXPECT_EQ(0, child.Wait(seconds(60))) << child.Stdout() << child.Stderr();
+  const std::string log = ReadFile(core + "/logs/core.log");
+  Find(log, Logged(50, "core.xml.pending exists"));
+  Find(log, Logged(50, "Config: found core.xml.pending"));
+  const struct { const char* name; const char* error; } odd[] = {
+      {"notes.xml", "22: Invalid argument"},
+      {"socket.xml", "6: No such device or address"},
+      {"x.xml", "21: Is a directory"}};
+  for (const char* backup : {"/configbackupUP/", "/configbackupDN/"}) {
+    for (const auto& entry : odd) {
+      const std::string line = "Failed to copy " + core + "/" + entry.name + " to " + core +
+                               backup + entry.name + ", " + entry.error + "\n";
+      // The copy on the way down comes after the logging plugin has gone, so
+      // its lines are on the console only.
+      const bool up = std::string(backup).ends_with("UP/");
+      if (up) Find(log, Logged(75, line.substr(0, line.size() - 1)));
+      Find(child.Stdout(), line);
+    }
+    EXPECT_EQ(ReadFile(core + "/useraccounts.xml"), ReadFile(core + backup + "useraccounts.xml"));
+  }
+  EXPECT_EQ("precious", ReadFile(outside));
+  EXPECT_NE(std::string::npos, ReadFile(core + "/core.xml").find("Throttling=\"0\"")) << log;
 }
 
 // Sits out the whole 10-second pause, with an empty and with a too deeply
