@@ -69,7 +69,8 @@ dvrcore::dvrcore(std::string executablePath)
       monitor_(monitorTimer_,
                MonitorHost{&dvrcore::WriteToCore, [this] { PublishMemoryState(); },
                            [this](bool on) { bus_.SetThrottling(on); },
-                           [this] { return throttlingSwitch_; }},
+                           [this] { return throttlingSwitch_; },
+                           [this](uint64_t limit) { bus_.Budget().SetMemoryLimit(limit); }},
                systemInfo_) {
   static_assert(std::is_standard_layout_v<CoreContext>);
   g_core = this;
@@ -79,6 +80,10 @@ dvrcore::~dvrcore() {
   // Blocks that plugins kept and never released are reported once, at level
   // 0: the stop flag is set by now, so the report reaches the console only.
   bus_.LogLeakReport();
+  // A request thread that has not finished (its plugin was unloaded while
+  // it answered, its library kept) still uses the bus: the process ends here
+  // rather than destroy the bus under it.
+  if (bus_.RequestThreadsRunning()) platform::EndProcessNow(0);
 }
 
 int32_t dvrcore::WriteToCore(const CoreEvent* event, WriteResult* result) {
@@ -158,6 +163,7 @@ pluginhost::HostContext dvrcore::PluginHostContext() {
   host.names = &names_;
   host.loadProblems = &loadProblems_;
   host.plugins = &plugins_;
+  host.watchdog = &watchdog_;
   return host;
 }
 

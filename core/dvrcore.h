@@ -123,6 +123,7 @@ class dvrcore {
   // rewrite reads the plugin list while the close pass reorders it.
   std::mutex configMutex_;
 
+  pluginhost::PluginWatchdog watchdog_{&dvrcore::WriteToCore};
   platform::LinuxSystemInfo systemInfo_;
   MemoryMonitor monitor_;
 

@@ -39,6 +39,7 @@ struct MonitorHost {
   std::function<void()> publishMemoryState;   // builds and posts the memory state document
   std::function<void(bool)> setThrottling;    // the throttling flag the write path reads
   std::function<bool()> throttlingSwitch;     // whether memory is watched at all
+  std::function<void(uint64_t)> memoryLimitSet;  // told the limit once it is fixed (may be empty)
 };
 
 class MemoryMonitor {

@@ -86,42 +86,60 @@ int32_t EventBus::HandleReadRequest(const CoreEvent& event) {
 
   // Plugins loaded earlier may broadcast while the loading pass still appends
   // to the list, or while the close pass reorders it, so the walk takes the
-  // list's shared lock.  Only the matching Read entries are collected under
-  // it; the request threads are started after it is released.
+  // list's shared lock.  Only the matching readers are collected, and counted
+  // in, under it; the request threads are started after it is released.  A
+  // reader whose unload has begun is left out: its library may be going.
   const uint32_t key = BroadcastKey(event.eventSubtype);
-  boost::container::small_vector<PluginReadFn, 8> readers;
+  struct Reader {
+    PluginReadFn read;
+    std::shared_ptr<pluginhost::PluginGuard> guard;
+  };
+  boost::container::small_vector<Reader, 8> readers;
   plugins_.ForEach([&](const pluginhost::PluginInfo& plugin) {
     if (plugin.descriptor.acceptsRead != 0 && plugin.Read != nullptr &&
-        Matches(event.eventType, plugin.descriptor.subscriptionMasks, key))
-      readers.push_back(plugin.Read);
+        Matches(event.eventType, plugin.descriptor.subscriptionMasks, key) &&
+        plugin.guard->EnterRequest())
+      readers.push_back(Reader{plugin.Read, plugin.guard});
   });
 
-  for (PluginReadFn read : readers) {
+  int32_t code = WRITE_ACCEPTED;
+  for (Reader& reader : readers) {
     // Each reader owns its copy.  When it cannot be made, the reader gets a
     // null payload with the request's own size.
     void* copy = event.data != nullptr ? CopyPayload(event.data, event.dataSize) : nullptr;
+    requestThreads_.fetch_add(1, std::memory_order_relaxed);
     try {
-      std::thread(&EventBus::RunRequestThread, this, read, event.dataSize, copy, event.requestID)
+      std::thread(&EventBus::RunRequestThread, this, reader.read, reader.guard, event.dataSize,
+                  copy, event.requestID)
           .detach();
-    } catch (...) {
+    } catch (const std::exception& error) {
+      // Out of threads or memory: this reader does not get the request, and
+      // the writer learns it from the code.
+      requestThreads_.fetch_sub(1, std::memory_order_relaxed);
+      reader.guard->LeaveRequest();
       std::free(copy);
-      throw;
+      base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelError,
+                "cannot start a request thread for plugin %s: %s",
+                reader.guard->FileName().c_str(), error.what());
+      code = WRITE_NO_MEMORY;
     }
   }
-  return WRITE_ACCEPTED;
+  return code;
 }
 
-void EventBus::RunRequestThread(PluginReadFn read, int32_t dataSize, void* copy,
-                                uint32_t requestID) {
+void EventBus::RunRequestThread(PluginReadFn read, std::shared_ptr<pluginhost::PluginGuard> guard,
+                                int32_t dataSize, void* copy, uint32_t requestID) {
   ReadRequest request =
       pluginhost::MakeReadRequest(static_cast<uint32_t>(dataSize), copy, requestID);
   ReadReply reply = pluginhost::MakeReadReply();
 
   const uint32_t self = platform::CurrentThreadId();
   requests_.RegisterRequestThread(self, true);
-  read(&request, &reply);
+  pluginhost::Guarded(*guard, pluginhost::Entry::kRead, [&] { return read(&request, &reply); });
+  guard->LeaveRequest();
   requests_.RegisterRequestThread(self, false);
   std::free(copy);
+  requestThreads_.fetch_sub(1, std::memory_order_release);
 }
 
 void EventBus::PrintLog(const CoreEvent& event) {
@@ -178,8 +196,13 @@ void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result) {
     event.data = nullptr;
     event.dataSize = 0;
   } else {
-    copy = CopyPayload(event.data, event.dataSize);
+    // Past the queue's byte budget the copy is refused as if it could not
+    // be allocated: the backlog of a slow subscriber must not grow without
+    // bound.  The bytes are the queue's until the dispatcher takes the event.
+    const bool reserved = event.dataSize > 0 && budget_.Reserve(static_cast<uint64_t>(event.dataSize));
+    copy = reserved ? CopyPayload(event.data, event.dataSize) : nullptr;
     if (copy == nullptr) {
+      if (reserved) budget_.Release(static_cast<uint64_t>(event.dataSize));
       // No subscriber gets this frame, so none may get the frames that
       // depend on it.
       if (video) frames_.ForgetProvider(event.providerID);
@@ -192,6 +215,7 @@ void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result) {
   if (event.requestID != 0) {
     WriterSlot* slot = requests_.SlotFor(event.requestID, platform::CurrentThreadId());
     if (slot == nullptr) {
+      if (copy != nullptr) budget_.Release(static_cast<uint64_t>(event.dataSize));
       std::free(copy);
       result->code = WRITE_REFUSED;
       return;
@@ -227,6 +251,7 @@ int32_t EventBus::AppendEvent(const CoreEvent& event) {
   }
   // Not queued: the block is nobody's, and its writer must not stay paced on it.
   if (event.data != nullptr) {
+    budget_.Release(static_cast<uint64_t>(event.dataSize));
     requests_.WakeWriters(event.data);
     std::free(event.data);
   }
@@ -266,6 +291,7 @@ void EventBus::RunDispatcher() {
 
     CoreEvent event;
     taken.PopFront(&event);
+    if (event.data != nullptr) budget_.Release(static_cast<uint64_t>(event.dataSize));
     // Entries still waiting: the rest of this batch and what writers have
     // queued since.
     const size_t queued = taken.size() + queuedCount_.load(std::memory_order_relaxed);
@@ -277,6 +303,7 @@ void EventBus::RunDispatcher() {
     if (intervalPassed) taken.Compact();
 
     blocks_.AddHolder(event.data, event.dataSize, CORE_MODULE_ID);
+    ReportSlowSubscribers(taken, now);
 
     if (intervalPassed && queued != 0 && CoreAdmitsLevel0()) {
       mark = now;
@@ -321,11 +348,18 @@ void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo
   const ModuleId holder = plugin.systemID();
   blocks_.AddHolder(event.data, event.dataSize, holder);
 
-  // Clock reads only when the report could be printed at all.
+  // Clock reads only when the report could be printed at all, or while the
+  // queue's budget is under pressure and its slow subscribers are measured.
   const bool timed = event.eventType != EVENT_LOG && CoreAdmitsLevel0();
-  const int64_t start = timed ? platform::SteadyNowNs() : 0;
-  const int32_t rc = plugin.Write(&delivered, &reply);
-  const int64_t elapsedMs = timed ? (platform::SteadyNowNs() - start) / 1000000 : 0;
+  const bool measured = budget_.UnderPressure();
+  const int64_t start = timed || measured ? platform::SteadyNowNs() : 0;
+  const int32_t rc = pluginhost::Guarded(*plugin.guard, pluginhost::Entry::kWrite,
+                                         [&] { return plugin.Write(&delivered, &reply); });
+  // A Write that threw has no say over the block.
+  if (rc == CORE_RC_PLUGIN_EXCEPTION) reply.keepBlock = 0;
+  const int64_t elapsedNs = timed || measured ? platform::SteadyNowNs() - start : 0;
+  const int64_t elapsedMs = elapsedNs / 1000000;
+  if (measured) slow_.Record(&plugin, elapsedNs);
 
   const CoreWriteFn writer = host_.Writer();
   if (rc != 0 || reply.errorCode != 0)
@@ -348,7 +382,9 @@ void EventBus::DeliverConfigUpdate(const CoreEvent& event, const pluginhost::Plu
 
   const ModuleId holder = plugin.systemID();
   blocks_.AddHolder(event.data, event.dataSize, holder);
-  const int32_t rc = plugin.Ioctl(&request, &reply);
+  const int32_t rc = pluginhost::Guarded(*plugin.guard, pluginhost::Entry::kIoctl,
+                                         [&] { return plugin.Ioctl(&request, &reply); });
+  if (rc == CORE_RC_PLUGIN_EXCEPTION) reply.keepBlock = 0;
   if (rc != 0 || reply.errorCode != 0)
     base::Log(CORE_MODULE_ID, host_.Writer(), 0, "plugin %s update config returned %d error %d",
               plugin.Filename.c_str(), rc, reply.errorCode);

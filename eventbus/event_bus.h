@@ -25,14 +25,17 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "base/log_thresholds.h"
 #include "eventbus/core_event_queue.h"
 #include "eventbus/frame_tracker.h"
+#include "eventbus/payload_budget.h"
 #include "eventbus/ref_block_registry.h"
 #include "eventbus/request_registry.h"
+#include "eventbus/slow_subscribers.h"
 #include "recording-core/plugin_abi.h"
 #include "pluginhost/plugin_info.h"
 
@@ -104,8 +107,14 @@ class EventBus {
   RefBlockRegistry& Blocks() { return blocks_; }
   FrameTracker& Frames() { return frames_; }
   RequestRegistry& Requests() { return requests_; }
+  // The bound on payload bytes waiting in the queue; the core sets its
+  // memory limit once the monitor has computed it.
+  PayloadBudget& Budget() { return budget_; }
   // Events queued and not yet taken by the dispatcher.
   size_t QueueSize() const;
+  // True while any request thread has not finished: the bus must then
+  // outlive the process's end rather than be destroyed under it.  [main]
+  bool RequestThreadsRunning() const { return requestThreads_.load(std::memory_order_acquire) != 0; }
 
   // Shortens the statistics interval so tests need not wait a minute.
   // Before RunDispatcher only.
@@ -114,7 +123,8 @@ class EventBus {
  private:
   void WriteOrdinary(const CoreEvent& event, WriteResult* result);
   int32_t HandleReadRequest(const CoreEvent& event);
-  void RunRequestThread(PluginReadFn read, int32_t dataSize, void* copy, uint32_t requestID);
+  void RunRequestThread(PluginReadFn read, std::shared_ptr<pluginhost::PluginGuard> guard,
+                        int32_t dataSize, void* copy, uint32_t requestID);
   void PrintLog(const CoreEvent& event);
   int32_t AppendEvent(const CoreEvent& event);
 
@@ -122,6 +132,9 @@ class EventBus {
   void DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
   void DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
   void LogStatistics(size_t queued, uint32_t events);
+  // While the budget refuses events, names the slowest subscribers, at most
+  // once per report interval.  `taken` is the dispatcher's current batch.
+  void ReportSlowSubscribers(const CoreEventQueue& taken, int64_t nowNs);
   // Drops `holder`'s hold on `block`; frees it when that was the last hold.
   void Release(void* block, ModuleId holder);
   bool CoreAdmitsLevel0() const;
@@ -135,6 +148,8 @@ class EventBus {
   RefBlockRegistry blocks_;
   FrameTracker frames_{throttling_};
   RequestRegistry requests_;
+  PayloadBudget budget_;
+  SlowSubscribers slow_;  // [dispatcher]
 
   mutable std::mutex queueMutex_;
   std::condition_variable queueCv_;
@@ -144,6 +159,7 @@ class EventBus {
   std::atomic<size_t> queuedCount_{0};
   std::atomic<bool> stop_{false};   // written under queueMutex_, read anywhere
   uint64_t notifications_ = 0;      // guarded by queueMutex_; see WaitOnce
+  std::atomic<int> requestThreads_{0};  // request threads started and not finished
 };
 
 }  // namespace eventbus

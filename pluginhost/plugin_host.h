@@ -23,6 +23,7 @@
 #include "base/module_names.h"
 #include "recording-core/plugin_abi.h"
 #include "pluginhost/plugin_info.h"
+#include "pluginhost/plugin_watchdog.h"
 
 namespace pluginhost {
 
@@ -35,6 +36,7 @@ struct HostContext {
   base::ModuleNameMap* names = nullptr;
   std::map<std::string, std::string>* loadProblems = nullptr;  // file name -> reason
   PluginList* plugins = nullptr;
+  PluginWatchdog* watchdog = nullptr;  // told of every wait for a plugin (may be null)
 };
 
 // Directory names inside the core directory, in scanning order.

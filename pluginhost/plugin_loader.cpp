@@ -58,6 +58,7 @@ std::unique_ptr<PluginInfo> LoadOne(HostContext& host, const fs::path& path) {
   auto record = std::make_unique<PluginInfo>();
   record->module = module;
   record->Filename = fileName;
+  record->guard = std::make_shared<PluginGuard>(fileName, host.write);
   base::Log(CORE_MODULE_ID, host.write, base::kLevelDebug, "Core: Loaded plugin: %s", fileName.c_str());
 
   BindEntryPoints(*record);
@@ -71,7 +72,11 @@ std::unique_ptr<PluginInfo> LoadOne(HostContext& host, const fs::path& path) {
   LoadRequest request = MakeLoadRequest(host.context, host.write);
   LoadReply reply = MakeLoadReply();
   const int64_t start = platform::SteadyNowNs();
-  const int32_t result = record->Load(&request, &reply);
+  int32_t result = 0;
+  {
+    PluginWatchdog::Scope watch(host.watchdog, fileName, EntryName(Entry::kLoad));
+    result = Guarded(*record->guard, Entry::kLoad, [&] { return record->Load(&request, &reply); });
+  }
   record->LoadTimeMs = ElapsedMs(start, platform::SteadyNowNs());
 
   if (result != 0 || reply.errorCode != 0) {
