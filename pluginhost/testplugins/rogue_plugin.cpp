@@ -36,8 +36,12 @@
 
 namespace {
 
-std::map<std::string, std::string> g_settings;
-std::string g_name = "?";
+struct Settings {
+  std::string name = "?";
+  std::map<std::string, std::string> values;
+};
+const Settings& TheSettings();
+
 CoreWriteFn g_write = nullptr;
 std::atomic<bool> g_closed{false};
 std::mutex g_traceMutex;
@@ -45,31 +49,38 @@ std::mutex g_traceMutex;
 uint64_t g_last = 0, g_delivered = 0, g_outOfOrder = 0;
 
 long Number(const char* key) {
-  auto found = g_settings.find(key);
-  return found == g_settings.end() ? 0 : std::strtol(found->second.c_str(), nullptr, 0);
+  auto found = TheSettings().values.find(key);
+  return found == TheSettings().values.end() ? 0 : std::strtol(found->second.c_str(), nullptr, 0);
 }
 std::string Text(const char* key) {
-  auto found = g_settings.find(key);
-  return found == g_settings.end() ? std::string() : found->second;
+  auto found = TheSettings().values.find(key);
+  return found == TheSettings().values.end() ? std::string() : found->second;
 }
 
 void Trace(const std::string& line) {
   const std::string file = Text("trace");
   if (file.empty()) return;
   std::lock_guard lock(g_traceMutex);
-  std::ofstream(file, std::ios::app) << g_name << " " << line << "\n";
+  std::ofstream(file, std::ios::app) << TheSettings().name << " " << line << "\n";
 }
 
-__attribute__((constructor)) void ReadSettings() {
-  Dl_info info;
-  if (dladdr(reinterpret_cast<void*>(&ReadSettings), &info) == 0 || info.dli_fname == nullptr) return;
-  const std::string path = info.dli_fname;
-  g_name = path.substr(path.rfind('/') + 1);
-  std::ifstream in(path + ".cfg");
-  for (std::string line; std::getline(in, line);) {
-    const size_t equals = line.find('=');
-    if (equals != std::string::npos) g_settings[line.substr(0, equals)] = line.substr(equals + 1);
-  }
+// Read on first use: the library's own path names its settings file.
+const Settings& TheSettings() {
+  static const Settings settings = [] {
+    Settings read;
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&TheSettings), &info) == 0 || info.dli_fname == nullptr)
+      return read;
+    const std::string path = info.dli_fname;
+    read.name = path.substr(path.rfind('/') + 1);
+    std::ifstream in(path + ".cfg");
+    for (std::string line; std::getline(in, line);) {
+      const size_t equals = line.find('=');
+      if (equals != std::string::npos) read.values[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+    return read;
+  }();
+  return settings;
 }
 
 void MaybeThrow(const char* entry) {
@@ -119,8 +130,9 @@ void FloodSupervisor() {
   uint64_t accepted = 0, refused = 0;
   while (std::chrono::steady_clock::now() < end && !g_closed) {
     auto* packet = static_cast<unsigned char*>(std::malloc(kSize));
-    std::memset(packet, 0, kSize);
-    std::memcpy(packet, &kSize, sizeof kSize);
+    std::memset(packet, 'p', kSize);  // touched: the queue's memory is real
+    const PipePacketHeader header{kSize, 0, 9, 0};
+    std::memcpy(packet, &header, sizeof header);
     if (Send(Self(), EVENT_TO_SUPERVISOR, 0, packet, kSize) == 0) ++accepted; else ++refused;
     Sleep(1);
   }
