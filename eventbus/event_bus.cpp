@@ -303,7 +303,6 @@ void EventBus::RunDispatcher() {
     if (intervalPassed) taken.Compact();
 
     blocks_.AddHolder(event.data, event.dataSize, CORE_MODULE_ID);
-    ReportSlowSubscribers(taken, now);
 
     if (intervalPassed && queued != 0 && CoreAdmitsLevel0()) {
       mark = now;
@@ -331,6 +330,7 @@ void EventBus::RunDispatcher() {
     }
 
     Release(event.data, CORE_MODULE_ID);
+    ReportSlowSubscribers(taken, now);
   }
 }
 

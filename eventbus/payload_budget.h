@@ -34,9 +34,12 @@ class PayloadBudget {
   void Release(uint64_t bytes) { waiting_.fetch_sub(bytes, std::memory_order_relaxed); }
   uint64_t Waiting() const { return waiting_.load(std::memory_order_relaxed); }
 
-  // Past half the limit: the dispatcher starts timing deliveries, so that a
-  // refusal finds the slow subscribers already measured.
-  bool UnderPressure() const { return Waiting() > Limit() / 2; }
+  // Past half the limit, or with refusals not yet reported: the dispatcher
+  // times deliveries then, so that the report finds the slow subscribers
+  // measured.
+  bool UnderPressure() const {
+    return Waiting() > Limit() / 2 || refused_.load(std::memory_order_relaxed) != 0;
+  }
   // Refusals since the last call.
   uint64_t TakeRefusals() { return refused_.exchange(0, std::memory_order_relaxed); }
 
