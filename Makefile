@@ -7,7 +7,7 @@ TSAN_TESTS = eventbus_bus_test eventbus_registries_test supervisor_pipe_test
 TSAN_PATTERN = ^(BusConcurrency|Dispatcher|Pacing|WritePath|RefBlockRegistry|FrameTracker|SupervisorPipe)Test
 FUZZ_SECONDS ?= 60
 
-.PHONY: demo test build deps bench fuzz clean
+.PHONY: demo test build deps bench fuzz soak clean
 
 demo: build
 	scripts/demo
@@ -42,6 +42,20 @@ fuzz: deps
 	    build-fuzz/corpus/xml fuzz/corpus/xml
 	build-fuzz/pipe_framing_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	    build-fuzz/corpus/pipe fuzz/corpus/pipe
+	mkdir -p build-fuzz/corpus/write
+	build-fuzz/write_path_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    build-fuzz/corpus/write
+
+# The long forms of the robustness tests: a 30-second flood into a slow
+# subscriber and 1,000 read requests answered across the unload (release
+# build), the requests again under ASan/UBSan, and the watchdog's real wait.
+soak: deps
+	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release -DCORE_BUILD_TESTS=ON
+	$(CMAKE) --build build -j $(JOBS) --target robustness_process_test
+	CORE_SOAK=1 build/tests/robustness_process_test
+	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCORE_SANITIZE=ON -DCORE_BUILD_TESTS=ON
+	$(CMAKE) --build build-asan -j $(JOBS) --target robustness_process_test
+	CORE_SOAK=1 build-asan/tests/robustness_process_test --gtest_filter='*UnloadWhileAnswers*'
 
 deps:
 	@scripts/install-deps
