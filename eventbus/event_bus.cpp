@@ -14,18 +14,13 @@
 #include "pluginhost/plugin_blocks.h"
 
 namespace eventbus {
-namespace {
 
-// Copies a writer's payload into a fresh malloc'ed block.  A negative size
-// counts as a failed allocation (it would be a huge size_t).
-void* CopyPayload(const void* data, int32_t size) {
+void* EventBus::CopyPayload(const void* data, int32_t size) {
   if (size <= 0) return nullptr;
   void* copy = std::malloc(static_cast<size_t>(size));
   if (copy != nullptr) std::memcpy(copy, data, static_cast<size_t>(size));
   return copy;
 }
-
-}  // namespace
 
 EventBus::EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins,
                    BusHost& host)
@@ -77,71 +72,6 @@ void EventBus::Write(const CoreEvent* event, WriteResult* result) {
   WriteOrdinary(*event, result);
 }
 
-int32_t EventBus::HandleReadRequest(const CoreEvent& event) {
-  if (event.eventType == EVENT_CANCEL_REQUEST) {
-    requests_.Cancel(event.requestID);
-    return WRITE_ACCEPTED;
-  }
-  requests_.Reissue(event.requestID);
-
-  // Plugins loaded earlier may broadcast while the loading pass still appends
-  // to the list, or while the close pass reorders it, so the walk takes the
-  // list's shared lock.  Only the matching readers are collected, and counted
-  // in, under it; the request threads are started after it is released.  A
-  // reader whose unload has begun is left out: its library may be going.
-  const uint32_t key = BroadcastKey(event.eventSubtype);
-  struct Reader {
-    PluginReadFn read;
-    std::shared_ptr<pluginhost::PluginGuard> guard;
-  };
-  boost::container::small_vector<Reader, 8> readers;
-  plugins_.ForEach([&](const pluginhost::PluginInfo& plugin) {
-    if (plugin.descriptor.acceptsRead != 0 && plugin.Read != nullptr &&
-        Matches(event.eventType, plugin.descriptor.subscriptionMasks, key) &&
-        plugin.guard->EnterRequest())
-      readers.push_back(Reader{plugin.Read, plugin.guard});
-  });
-
-  int32_t code = WRITE_ACCEPTED;
-  for (Reader& reader : readers) {
-    // Each reader owns its copy.  When it cannot be made, the reader gets a
-    // null payload with the request's own size.
-    void* copy = event.data != nullptr ? CopyPayload(event.data, event.dataSize) : nullptr;
-    requestThreads_.fetch_add(1, std::memory_order_relaxed);
-    try {
-      std::thread(&EventBus::RunRequestThread, this, reader.read, reader.guard, event.dataSize,
-                  copy, event.requestID)
-          .detach();
-    } catch (const std::exception& error) {
-      // Out of threads or memory: this reader does not get the request, and
-      // the writer learns it from the code.
-      requestThreads_.fetch_sub(1, std::memory_order_relaxed);
-      reader.guard->LeaveRequest();
-      std::free(copy);
-      base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelError,
-                "cannot start a request thread for plugin %s: %s",
-                reader.guard->FileName().c_str(), error.what());
-      code = WRITE_NO_MEMORY;
-    }
-  }
-  return code;
-}
-
-void EventBus::RunRequestThread(PluginReadFn read, std::shared_ptr<pluginhost::PluginGuard> guard,
-                                int32_t dataSize, void* copy, uint32_t requestID) {
-  ReadRequest request =
-      pluginhost::MakeReadRequest(static_cast<uint32_t>(dataSize), copy, requestID);
-  ReadReply reply = pluginhost::MakeReadReply();
-
-  const uint32_t self = platform::CurrentThreadId();
-  requests_.RegisterRequestThread(self, true);
-  pluginhost::Guarded(*guard, pluginhost::Entry::kRead, [&] { return read(&request, &reply); });
-  guard->LeaveRequest();
-  requests_.RegisterRequestThread(self, false);
-  std::free(copy);
-  requestThreads_.fetch_sub(1, std::memory_order_release);
-}
-
 void EventBus::PrintLog(const CoreEvent& event) {
   const char* text = static_cast<const char*>(event.data);
   // A text without its terminating zero inside dataSize is printed from a
@@ -191,40 +121,53 @@ void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result) {
     }
   }
 
-  void* copy = nullptr;
-  if (event.data == nullptr || event.dataSize == 0) {
-    event.data = nullptr;
-    event.dataSize = 0;
-  } else {
-    // Past the queue's byte budget the copy is refused as if it could not
-    // be allocated: the backlog of a slow subscriber must not grow without
-    // bound.  The bytes are the queue's until the dispatcher takes the event.
-    const bool reserved = event.dataSize > 0 && budget_.Reserve(static_cast<uint64_t>(event.dataSize));
-    copy = reserved ? CopyPayload(event.data, event.dataSize) : nullptr;
-    if (copy == nullptr) {
-      if (reserved) budget_.Release(static_cast<uint64_t>(event.dataSize));
-      // No subscriber gets this frame, so none may get the frames that
-      // depend on it.
-      if (video) frames_.ForgetProvider(event.providerID);
-      result->code = WRITE_NO_MEMORY;
-      return;
-    }
-    event.data = copy;
+  if (!CopyForQueue(event, video)) {
+    result->code = WRITE_NO_MEMORY;
+    return;
   }
 
   if (event.requestID != 0) {
     WriterSlot* slot = requests_.SlotFor(event.requestID, platform::CurrentThreadId());
     if (slot == nullptr) {
-      if (copy != nullptr) budget_.Release(static_cast<uint64_t>(event.dataSize));
-      std::free(copy);
+      Unqueued(event);
       result->code = WRITE_REFUSED;
       return;
     }
     // One answer with a payload in flight per request thread.
-    if (copy != nullptr) slot->Claim(copy);
+    if (event.data != nullptr) slot->Claim(event.data);
   }
 
   result->code = AppendEvent(event);
+}
+
+bool EventBus::CopyForQueue(CoreEvent& event, bool video) {
+  if (event.data == nullptr || event.dataSize == 0) {
+    event.data = nullptr;
+    event.dataSize = 0;
+    return true;
+  }
+  // Past the queue's byte budget the copy is refused as if it could not be
+  // allocated: the backlog of a slow subscriber must not grow without bound.
+  // The bytes are the queue's until the dispatcher takes the event out.
+  const bool reserved = event.dataSize > 0 && budget_.Reserve(static_cast<uint64_t>(event.dataSize));
+  void* copy = reserved ? CopyPayload(event.data, event.dataSize) : nullptr;
+  if (copy == nullptr) {
+    if (reserved) budget_.Release(static_cast<uint64_t>(event.dataSize));
+    // No subscriber gets this frame, so none may get the frames that
+    // depend on it.
+    if (video) frames_.ForgetProvider(event.providerID);
+    return false;
+  }
+  event.data = copy;
+  return true;
+}
+
+void EventBus::Unqueued(const CoreEvent& event) {
+  if (event.data == nullptr) return;
+  budget_.Release(static_cast<uint64_t>(event.dataSize));
+  // The block is nobody's, and its writer must not stay paced on it.
+  requests_.WakeWriters(event.data);
+  std::free(event.data);
 }
 
 int32_t EventBus::AppendEvent(const CoreEvent& event) {
@@ -249,12 +192,7 @@ int32_t EventBus::AppendEvent(const CoreEvent& event) {
     queueCv_.notify_one();
     return code;
   }
-  // Not queued: the block is nobody's, and its writer must not stay paced on it.
-  if (event.data != nullptr) {
-    budget_.Release(static_cast<uint64_t>(event.dataSize));
-    requests_.WakeWriters(event.data);
-    std::free(event.data);
-  }
+  Unqueued(event);
   return code;
 }
 
@@ -310,27 +248,30 @@ void EventBus::RunDispatcher() {
       events = 0;
     }
 
-    if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && event.data != nullptr) {
-      // The document as text: up to its first zero byte, if it carries one.
-      const char* text = static_cast<const char*>(event.data);
-      const size_t size = static_cast<size_t>(event.dataSize);
-      const void* end = std::memchr(text, 0, size);
-      host_.PostApplyCoreConfig(
-          std::string(text, end != nullptr ? static_cast<const char*>(end) - text : size));
-    }
-
-    const uint32_t key = QueuedKey(event.eventSubtype);
-    for (const pluginhost::PluginInfo* plugin : plugins) {
-      if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && plugin->systemID() != event.providerID) {
-        DeliverConfigUpdate(event, *plugin);
-      } else if (plugin->descriptor.acceptsWrite != 0 && plugin->Write != nullptr &&
-                 Matches(event.eventType, plugin->descriptor.subscriptionMasks, key)) {
-        DeliverWrite(event, *plugin);
-      }
-    }
-
+    if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && event.data != nullptr) PostCoreConfig(event);
+    Deliver(event, plugins);
     Release(event.data, CORE_MODULE_ID);
     ReportSlowSubscribers(taken, now);
+  }
+}
+
+void EventBus::PostCoreConfig(const CoreEvent& event) {
+  // The document as text: up to its first zero byte, if it carries one.
+  const char* text = static_cast<const char*>(event.data);
+  const size_t size = static_cast<size_t>(event.dataSize);
+  const void* end = std::memchr(text, 0, size);
+  host_.PostApplyCoreConfig(std::string(text, end != nullptr ? static_cast<const char*>(end) - text : size));
+}
+
+void EventBus::Deliver(const CoreEvent& event, const std::vector<pluginhost::PluginInfo*>& plugins) {
+  const uint32_t key = QueuedKey(event.eventSubtype);
+  for (const pluginhost::PluginInfo* plugin : plugins) {
+    if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && plugin->systemID() != event.providerID) {
+      DeliverConfigUpdate(event, *plugin);
+    } else if (plugin->descriptor.acceptsWrite != 0 && plugin->Write != nullptr &&
+               Matches(event.eventType, plugin->descriptor.subscriptionMasks, key)) {
+      DeliverWrite(event, *plugin);
+    }
   }
 }
 

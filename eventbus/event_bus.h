@@ -121,7 +121,15 @@ class EventBus {
   void SetStatisticsIntervalForTesting(int64_t ns) { statisticsIntervalNs_ = ns; }
 
  private:
+  // Copies a writer's payload into a fresh malloc'ed block; null for a size
+  // of 0 or less (a negative size would be a huge size_t) or without memory.
+  static void* CopyPayload(const void* data, int32_t size);
   void WriteOrdinary(const CoreEvent& event, WriteResult* result);
+  // Replaces the working copy's payload by the queue's own copy, within the
+  // budget; false when refused (a video frame's provider is then forgotten).
+  bool CopyForQueue(CoreEvent& event, bool video);
+  // An event that was copied but not queued: its bytes and block go back.
+  void Unqueued(const CoreEvent& event);
   int32_t HandleReadRequest(const CoreEvent& event);
   void RunRequestThread(PluginReadFn read, std::shared_ptr<pluginhost::PluginGuard> guard,
                         int32_t dataSize, void* copy, uint32_t requestID);
@@ -129,6 +137,8 @@ class EventBus {
   int32_t AppendEvent(const CoreEvent& event);
 
   void Dispatch(const CoreEvent& event);
+  void PostCoreConfig(const CoreEvent& event);
+  void Deliver(const CoreEvent& event, const std::vector<pluginhost::PluginInfo*>& plugins);
   void DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
   void DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
   void LogStatistics(size_t queued, uint32_t events);

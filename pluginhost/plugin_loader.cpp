@@ -35,6 +35,16 @@ void ApplyPluginLevel(base::LogThresholds& thresholds, uint32_t number, int32_t 
   if (thresholds.Current(number) == base::LogThresholds::kUnset) thresholds.SetCurrent(number, level);
 }
 
+// Calls the plugin's Load, timed and watched; fills *reply.
+int32_t CallLoad(HostContext& host, PluginInfo& record, LoadReply* reply) {
+  LoadRequest request = MakeLoadRequest(host.context, host.write);
+  PluginWatchdog::Scope watch(host.watchdog, record.Filename, EntryName(Entry::kLoad));
+  const int64_t start = platform::SteadyNowNs();
+  const int32_t result = Guarded(*record.guard, Entry::kLoad, [&] { return record.Load(&request, reply); });
+  record.LoadTimeMs = ElapsedMs(start, platform::SteadyNowNs());
+  return result;
+}
+
 // Loads one candidate; returns the accepted record, or null after logging
 // why it was refused.  The library of a refused plugin is released without
 // calling Unload.
@@ -69,15 +79,8 @@ std::unique_ptr<PluginInfo> LoadOne(HostContext& host, const fs::path& path) {
     return nullptr;
   }
 
-  LoadRequest request = MakeLoadRequest(host.context, host.write);
   LoadReply reply = MakeLoadReply();
-  const int64_t start = platform::SteadyNowNs();
-  int32_t result = 0;
-  {
-    PluginWatchdog::Scope watch(host.watchdog, fileName, EntryName(Entry::kLoad));
-    result = Guarded(*record->guard, Entry::kLoad, [&] { return record->Load(&request, &reply); });
-  }
-  record->LoadTimeMs = ElapsedMs(start, platform::SteadyNowNs());
+  const int32_t result = CallLoad(host, *record, &reply);
 
   if (result != 0 || reply.errorCode != 0) {
     platform::CloseLibrary(module);

@@ -263,8 +263,9 @@ TEST_P(DaemonTest, SendQueueStaysBounded) {
   int daemon = -1, core = -1;
   ASSERT_TRUE(platform::CreateStreamSocketPair(&daemon, &core));
   if (!neverReads) platform::ShutdownSocket(daemon, true, false);
-  const int floodMs = Soak() ? 10000 : 2500;
-  AddRogue("talker", "systemID=0x00160000\nsupervisorMs=" + std::to_string(floodMs));
+  // 64 KiB packets: 94 MiB (the long form 640 MiB) offered to a 64 MiB budget.
+  const int packets = Soak() ? 10000 : 1500;
+  AddRogue("talker", "systemID=0x00160000\nsupervisorPackets=" + std::to_string(packets));
   ASSERT_TRUE(Start({core}, {std::to_string(core)}));
   platform::CloseDescriptor(core);
   const PipePacketHeader info{16 + 12, 0, PIPE_KIND_INFO, 0};

@@ -10,8 +10,8 @@
 //   writeSleepMs: how long each Write takes;
 //   floodMs, floodBytes: the run thread writes events of class 3 with
 //     floodBytes of payload (a sequence number first) for floodMs;
-//   supervisorMs: the run thread submits 64 KiB packets to the daemon for
-//     supervisorMs;
+//   supervisorPackets: the run thread submits that many 64 KiB packets to
+//     the daemon;
 //   requests: the run thread broadcasts that many read requests;
 //   answerMs: Read answers a request every 10 ms for answerMs, whatever
 //     the core answers, as a plugin that does not check the codes would;
@@ -125,16 +125,14 @@ void Flood() {
 }
 
 void FloodSupervisor() {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(Number("supervisorMs"));
   constexpr uint32_t kSize = 65536;
   uint64_t accepted = 0, refused = 0;
-  while (std::chrono::steady_clock::now() < end && !g_closed) {
+  for (long i = 0; i < Number("supervisorPackets") && !g_closed; ++i) {
     auto* packet = static_cast<unsigned char*>(std::malloc(kSize));
     std::memset(packet, 'p', kSize);  // touched: the queue's memory is real
     const PipePacketHeader header{kSize, 0, 9, 0};
     std::memcpy(packet, &header, sizeof header);
     if (Send(Self(), EVENT_TO_SUPERVISOR, 0, packet, kSize) == 0) ++accepted; else ++refused;
-    Sleep(1);
   }
   Trace("supervisor accepted=" + std::to_string(accepted) + " refused=" + std::to_string(refused));
 }
@@ -208,7 +206,7 @@ PLUGIN_EXPORT int32_t IOCTL(const IoctlRequest* request, IoctlReply*) {
   if (request->code != IOCTL_RUN) return 0;
   MaybeThrow("IOCTL");
   if (Number("floodMs") > 0) Flood();
-  if (Number("supervisorMs") > 0) FloodSupervisor();
+  if (Number("supervisorPackets") > 0) FloodSupervisor();
   for (long i = 1; i <= Number("requests"); ++i) Send(0, 0x8, static_cast<uint32_t>(i), nullptr, 0);
   if (Number("requests") > 0) Trace("requests sent");
   while (!g_closed) Sleep(5);
