@@ -3,8 +3,8 @@
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 # The multi-threaded tests that also run under ThreadSanitizer.
-TSAN_TESTS = eventbus_bus_test eventbus_registries_test supervisor_pipe_test
-TSAN_PATTERN = ^(BusConcurrency|Dispatcher|Pacing|WritePath|RefBlockRegistry|FrameTracker|SupervisorPipe)Test
+TSAN_TESTS = eventbus_bus_test eventbus_registries_test eventbus_limits_test plugin_guard_test supervisor_pipe_test
+TSAN_PATTERN = ^(BusConcurrency|Dispatcher|Pacing|WritePath|RefBlockRegistry|FrameTracker|SupervisorPipe|BusLimits|Guard)Test
 FUZZ_SECONDS ?= 60
 
 .PHONY: demo test build deps bench fuzz soak clean

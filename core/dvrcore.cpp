@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <new>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
@@ -86,8 +87,12 @@ dvrcore::~dvrcore() {
   if (bus_.RequestThreadsRunning()) platform::EndProcessNow(0);
 }
 
-int32_t dvrcore::WriteToCore(const CoreEvent* event, WriteResult* result) {
-  g_core->bus_.Write(event, result);
+int32_t dvrcore::WriteToCore(const CoreEvent* event, WriteResult* result) noexcept {
+  try {
+    g_core->bus_.Write(event, result);
+  } catch (const std::bad_alloc&) {
+    if (result != nullptr) result->code = WRITE_NO_MEMORY;
+  }
   return 0;
 }
 

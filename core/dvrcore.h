@@ -60,7 +60,10 @@ class dvrcore {
   void RequestStop();
 
   // The write callback handed to plugins and used by the core's own logging.
-  static int32_t WriteToCore(const CoreEvent* event, WriteResult* result);
+  // Nothing unwinds out of it into a plugin's frames (a C plugin has no
+  // unwind tables): a failed allocation is the code -1, and any other
+  // failure of the core's machinery ends the process.
+  static int32_t WriteToCore(const CoreEvent* event, WriteResult* result) noexcept;
 
   // [any-thread] Console sink: one log line, unless the core runs in the
   // background.

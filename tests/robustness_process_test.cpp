@@ -184,6 +184,23 @@ TEST_F(RobustnessTest, UnloadWhileAnswersStillRunKeepsTheLibrary) {
               out.substr(out.find("still answers")).substr(0, 60).c_str());
 }
 
+// Request threads that cannot be started: with the address space capped,
+// thread stacks run out long before 400 answers that take 3 s each.
+TEST_F(RobustnessTest, RequestThreadsThatCannotStartAreRefused) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs a capped address space";
+#endif
+  AddRogue("reader", "systemID=0x00130000\nacceptsRead=1\nmask3=0x5\nanswerMs=3000\nrequests=400");
+  ASSERT_TRUE(StartScript("ulimit -v 1048576; exec ./core"));
+  ASSERT_TRUE(child_.WaitForOutput(kStartLine, 30s)) << child_.Stdout();
+  ASSERT_TRUE(TraceHas("reader.dll requests sent")) << Trace();
+  child_.Signal(SIGINT);
+  EXPECT_EQ(0, child_.Wait(120s));
+  EXPECT_NE(npos, child_.Stdout().find("cannot start a request thread for plugin reader.dll: "))
+      << child_.Stdout();
+  EXPECT_GT(NumberAfter(Trace(), "requests sent, refused="), 0) << Trace();
+}
+
 // Standard output -------------------------------------------------------------
 
 // `core | head -1`: head leaves after the first line, and everything the core

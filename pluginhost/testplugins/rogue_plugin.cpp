@@ -207,8 +207,10 @@ PLUGIN_EXPORT int32_t IOCTL(const IoctlRequest* request, IoctlReply*) {
   MaybeThrow("IOCTL");
   if (Number("floodMs") > 0) Flood();
   if (Number("supervisorPackets") > 0) FloodSupervisor();
-  for (long i = 1; i <= Number("requests"); ++i) Send(0, 0x8, static_cast<uint32_t>(i), nullptr, 0);
-  if (Number("requests") > 0) Trace("requests sent");
+  long refused = 0;
+  for (long i = 1; i <= Number("requests"); ++i)
+    refused += Send(0, 0x8, static_cast<uint32_t>(i), nullptr, 0) != 0;
+  if (Number("requests") > 0) Trace("requests sent, refused=" + std::to_string(refused));
   while (!g_closed) Sleep(5);
   return 0;
 }
