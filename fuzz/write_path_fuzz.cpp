@@ -14,6 +14,7 @@
 // threads are waited for, and no block may remain registered.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -114,14 +115,18 @@ void WriteOne(FuzzedDataProvider& input, eventbus::EventBus& bus, std::vector<ui
     case 1:  // the plugin's own buffer
       event.data = pool.data();
       break;
-    case 2: {  // a block the keeper holds: handed back, or released twice
+    case 2: {  // a block the keeper holds (8 bytes at least): handed back, or released twice
       std::lock_guard lock(g_keptMutex);
       if (!g_kept.empty()) event.data = g_kept[input.ConsumeIntegralInRange<size_t>(0, g_kept.size() - 1)];
+      event.dataSize = std::min(event.dataSize, 1);
       break;
     }
-    default:  // an address the core never gave out
-      event.data = pool.data() + input.ConsumeIntegralInRange<size_t>(0, pool.size() - 1);
+    default: {  // an address the core never gave out; what it claims still lies in the buffer
+      const size_t offset = input.ConsumeIntegralInRange<size_t>(0, pool.size() - 1);
+      event.data = pool.data() + offset;
+      event.dataSize = std::min(event.dataSize, static_cast<int32_t>(pool.size() - offset));
       break;
+    }
   }
   if (event.eventType == EVENT_TO_SUPERVISOR) {
     // The packet's buffer passes to the core, which frees it.
