@@ -29,7 +29,11 @@ class SlowSubscribers {
 
   // Whether a report may be made at `nowNs`: none yet, or the interval has
   // passed since the last one.
-  bool Due(int64_t nowNs) const { return !reported_ || nowNs - lastReportNs_ >= kReportIntervalNs; }
+  // Nothing is due before a delivery has been measured: a report must name
+  // whom the queue waits for.
+  bool Due(int64_t nowNs) const {
+    return !times_.empty() && (!reported_ || nowNs - lastReportNs_ >= kReportIntervalNs);
+  }
 
   // Logs the report through `writer`: the budget `limit` and the `refusals`
   // since the last report, then the slowest subscribers measured since then,

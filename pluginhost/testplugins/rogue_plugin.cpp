@@ -43,6 +43,7 @@ struct Settings {
 const Settings& TheSettings();
 
 CoreWriteFn g_write = nullptr;
+std::atomic<bool> g_opened{false};
 std::atomic<bool> g_closed{false};
 std::mutex g_traceMutex;
 // What Write saw of the numbered events of a flood [dispatcher].
@@ -154,6 +155,7 @@ PLUGIN_EXPORT int32_t Load(const LoadRequest* request, LoadReply* reply) {
 
 PLUGIN_EXPORT int32_t Open(const OpenRequest*, OpenReply*) {
   MaybeThrow("Open");
+  g_opened = true;
   Trace("Open");
   return 0;
 }
@@ -205,6 +207,8 @@ PLUGIN_EXPORT int32_t Write(const DeliveredEvent* event, WriteReply*) {
 PLUGIN_EXPORT int32_t IOCTL(const IoctlRequest* request, IoctlReply*) {
   if (request->code != IOCTL_RUN) return 0;
   MaybeThrow("IOCTL");
+  // Every plugin is in the core's list by the time this one is opened.
+  while (!g_opened && !g_closed) Sleep(5);
   if (Number("floodMs") > 0) Flood();
   if (Number("supervisorPackets") > 0) FloodSupervisor();
   long refused = 0;
