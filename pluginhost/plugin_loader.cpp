@@ -50,7 +50,6 @@ int32_t CallLoad(HostContext& host, PluginInfo& record, LoadReply* reply) {
 // calling Unload.
 std::unique_ptr<PluginInfo> LoadOne(HostContext& host, const fs::path& path) {
   const std::string fileName = path.filename().string();
-
   std::string loaderError;
   boost::system::error_code ec;
   const fs::path absolute = fs::absolute(path, ec);
