@@ -249,8 +249,10 @@ TEST_F(RobustnessTest, FloodIntoASlowSubscriberKeepsMemoryBounded) {
   ASSERT_TRUE(WaitUntil([&] { return Trace().find("producer.dll flood accepted=") != npos; },
                         std::chrono::seconds(floodMs / 1000 + 60)));
   const long long peakMiB = PeakRssMiB(child_.pid());
+  const auto stopping = std::chrono::steady_clock::now();
   child_.Signal(SIGINT);
   EXPECT_EQ(0, child_.Wait(300s));
+  const auto stopSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopping);
 
   const std::string out = child_.Stdout();
   const std::string trace = Trace();
@@ -266,8 +268,8 @@ TEST_F(RobustnessTest, FloodIntoASlowSubscriberKeepsMemoryBounded) {
   EXPECT_EQ(0, NumberAfter(trace, "slow.dll Close delivered=" + std::to_string(accepted) +
                                       " outOfOrder=")) << trace;
   std::printf("[ figure ] flood %d ms: peak RSS %lld MiB, budget %lld MiB, accepted %lld, "
-              "refused %lld, delivered %lld\n", floodMs, peakMiB, budget >> 20, accepted, refused,
-              NumberAfter(trace, "slow.dll Close delivered="));
+              "refused %lld, delivered %lld, stop %.1f s\n", floodMs, peakMiB, budget >> 20, accepted,
+              refused, NumberAfter(trace, "slow.dll Close delivered="), stopSeconds.count());
   const size_t named = out.find("slow subscriber slow.dll");
   if (named != npos)
     std::printf("[ figure ] %s\n", out.substr(named, out.find('\n', named) - named).c_str());
