@@ -3,8 +3,8 @@
 JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 # The multi-threaded tests that also run under ThreadSanitizer.
-TSAN_TESTS = eventbus_bus_test eventbus_registries_test supervisor_pipe_test
-TSAN_PATTERN = ^(BusConcurrency|Dispatcher|Pacing|WritePath|RefBlockRegistry|FrameTracker|SupervisorPipe)Test
+TSAN_TESTS = eventbus_bus_test eventbus_registries_test eventbus_limits_test plugin_guard_test supervisor_pipe_test
+TSAN_PATTERN = ^(BusConcurrency|Dispatcher|Pacing|WritePath|RefBlockRegistry|FrameTracker|SupervisorPipe|BusLimits|Guard)Test
 FUZZ_SECONDS ?= 60
 
 .PHONY: demo test build deps deps-demo bench fuzz fuzz-delta soak sizes clean
@@ -50,14 +50,24 @@ fuzz: deps
 	build-fuzz/delta_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	    -dict=build-fuzz/delta.dict build-fuzz/corpus/delta fuzz/corpus/delta
 
-# The long forms of the configuration store's tests: 10,000 overlapping
-# saves by two processes and two threads under a polling reader, 1,000
-# SIGKILLs of overlapping savers, and the delta fuzz target for SOAK_FUZZ_SECONDS.
+	mkdir -p build-fuzz/corpus/write
+	build-fuzz/write_path_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    build-fuzz/corpus/write
+
+# The long forms: 10,000 overlapping saves by two processes and two threads
+# under a polling reader and 1,000 SIGKILLs of overlapping savers; a
+# 30-second flood into a slow subscriber and 1,000 read requests answered
+# across the unload (release, then the requests under ASan/UBSan) and the
+# watchdog's real wait; the delta fuzz target for SOAK_FUZZ_SECONDS.
 SOAK_FUZZ_SECONDS ?= 600
 soak: deps
 	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=Release -DCORE_BUILD_TESTS=ON
-	$(CMAKE) --build build -j $(JOBS) --target save_race_test save_loop
+	$(CMAKE) --build build -j $(JOBS) --target save_race_test save_loop robustness_process_test
 	CORE_SOAK=1 build/tests/save_race_test
+	CORE_SOAK=1 build/tests/robustness_process_test
+	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCORE_SANITIZE=ON -DCORE_BUILD_TESTS=ON
+	$(CMAKE) --build build-asan -j $(JOBS) --target robustness_process_test
+	CORE_SOAK=1 build-asan/tests/robustness_process_test --gtest_filter='*UnloadWhileAnswers*'
 	$(MAKE) fuzz-delta FUZZ_SECONDS=$(SOAK_FUZZ_SECONDS)
 
 fuzz-delta: deps

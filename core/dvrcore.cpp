@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <functional>
+#include <new>
 #include <type_traits>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -70,10 +71,18 @@ dvrcore::~dvrcore() {
   // Blocks that plugins kept and never released are reported once, at level
   // 0: the stop flag is set by now, so the report reaches the console only.
   bus_.LogLeakReport();
+  // A request thread that has not finished (its plugin was unloaded while
+  // it answered, its library kept) still uses the bus: the process ends here
+  // rather than destroy the bus under it.
+  if (bus_.RequestThreadsRunning()) platform::EndProcessNow(0);
 }
 
-int32_t dvrcore::WriteToCore(const CoreEvent* event, WriteResult* result) {
-  g_core->bus_.Write(event, result);
+int32_t dvrcore::WriteToCore(const CoreEvent* event, WriteResult* result) noexcept {
+  try {
+    g_core->bus_.Write(event, result);
+  } catch (const std::bad_alloc&) {
+    if (result != nullptr) result->code = WRITE_NO_MEMORY;
+  }
   return 0;
 }
 

@@ -81,7 +81,10 @@ class dvrcore final : private configstore::BringUpHost,
   void RequestStop() override;
 
   // The write callback handed to plugins and used by the core's own logging.
-  static int32_t WriteToCore(const CoreEvent* event, WriteResult* result);
+  // Nothing unwinds out of it into a plugin's frames (a C plugin has no
+  // unwind tables): a failed allocation is the code -1, and any other
+  // failure of the core's machinery ends the process.
+  static int32_t WriteToCore(const CoreEvent* event, WriteResult* result) noexcept;
 
   // [any-thread] Console sink: one log line, unless the core runs in the
   // background.
@@ -112,6 +115,7 @@ class dvrcore final : private configstore::BringUpHost,
   // MonitorHost
   void SetThrottling(bool on) override { bus_.SetThrottling(on); }
   bool ThrottlingSwitch() override { return settings_.Product().throttlingSwitch; }
+  void MemoryLimitSet(uint64_t limit) override { bus_.Budget().SetMemoryLimit(limit); }
 
   void Log(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void BringUpConfiguration(const std::string& coreDirectory);

@@ -9,8 +9,12 @@
 #include "core/command_line.h"
 #include "core/dvrcore.h"
 #include "platform/platform.h"
+#include "platform/supervisor_link.h"
 
 int main(int argc, char** argv) {
+  // A write to a closed standard output or to a daemon that went away must
+  // fail like any other console or pipe error, not end the process.
+  platform::IgnoreBrokenPipeSignal();
   const core::CommandLine commandLine = core::ParseCommandLine(argc, argv);
   if (commandLine.usage) {
     std::fprintf(stderr, "core version %s\n", core::kBuildVersion);

@@ -113,6 +113,7 @@ void MemoryMonitor::ComputeLimit() {
     limit_ = physical < halfAddressSpace ? physical : halfAddressSpace;
   }
   base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelDebug, "memory limit set to %zu", static_cast<size_t>(limit_));
+  host_.MemoryLimitSet(limit_);
 }
 
 void MemoryMonitor::WaitAgain() {

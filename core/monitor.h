@@ -45,6 +45,8 @@ class MonitorHost {
   virtual void SetThrottling(bool on) = 0;
   // Whether memory is watched at all.
   virtual bool ThrottlingSwitch() = 0;
+  // Told the memory limit once it is fixed.
+  virtual void MemoryLimitSet(uint64_t limit) = 0;
 };
 
 class MemoryMonitor {

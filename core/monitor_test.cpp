@@ -44,6 +44,7 @@ class MonitorTest : public testing::Test, public MonitorHost {
   void PublishMemoryState() override { published.push_back(flag); }
   void SetThrottling(bool on) override { flag = on; }
   bool ThrottlingSwitch() override { return throttlingSwitch; }
+  void MemoryLimitSet(uint64_t limit) override { limits.push_back(limit); }
   // Moves the steady clock by `seconds` and the wall clock by `wall` (the same unless given), then ticks.
   void TickAfter(int64_t seconds, std::optional<int64_t> wall = {}) {
     system.wall += wall.value_or(seconds);
@@ -65,6 +66,7 @@ class MonitorTest : public testing::Test, public MonitorHost {
   FakeSystem system;
   bool throttlingSwitch = true, flag = false;
   std::vector<bool> published;  // the flag at each publish
+  std::vector<uint64_t> limits;  // each limit the host was told
   MemoryMonitor monitor{timer, *this, system};
 };
 
@@ -83,6 +85,8 @@ TEST_F(MonitorTest, LimitFromMachineOnFirstTickOnly) {
     machine.physical = kGiB;
     fresh.Tick({});
     EXPECT_EQ(fresh.MemoryLimit(), c.limit);
+    ASSERT_FALSE(limits.empty());
+    EXPECT_EQ(limits.back(), c.limit);  // told once, on the first tick
     EXPECT_EQ(Count("0:memory limit set to " + std::to_string(c.limit)), 1u);
   }
 }

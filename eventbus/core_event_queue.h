@@ -36,6 +36,11 @@ class CoreEventQueue {
   void PushBack(const CoreEvent& event);
   // Removes the head into *out.  The queue must not be empty.
   void PopFront(CoreEvent* out);
+  // The entry `index` places behind the head; index < size().
+  const CoreEvent& At(size_t index) const {
+    const size_t slot = head_ + index;
+    return slots_[slot < capacity_ ? slot : slot - capacity_];
+  }
 
   // Exchanges contents and storage with `other`, in constant time.
   void Swap(CoreEventQueue& other) noexcept;

@@ -14,18 +14,13 @@
 #include "pluginhost/plugin_blocks.h"
 
 namespace eventbus {
-namespace {
 
-// Copies a writer's payload into a fresh malloc'ed block.  A negative size
-// counts as a failed allocation (it would be a huge size_t).
-void* CopyPayload(const void* data, int32_t size) {
+void* EventBus::CopyPayload(const void* data, int32_t size) {
   if (size <= 0) return nullptr;
   void* copy = std::malloc(static_cast<size_t>(size));
   if (copy != nullptr) std::memcpy(copy, data, static_cast<size_t>(size));
   return copy;
 }
-
-}  // namespace
 
 EventBus::EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins,
                    BusHost& host)
@@ -75,53 +70,6 @@ void EventBus::Write(const CoreEvent* event, WriteResult* result) {
   }
 
   WriteOrdinary(*event, result);
-}
-
-int32_t EventBus::HandleReadRequest(const CoreEvent& event) {
-  if (event.eventType == EVENT_CANCEL_REQUEST) {
-    requests_.Cancel(event.requestID);
-    return WRITE_ACCEPTED;
-  }
-  requests_.Reissue(event.requestID);
-
-  // Plugins loaded earlier may broadcast while the loading pass still appends
-  // to the list, or while the close pass reorders it, so the walk takes the
-  // list's shared lock.  Only the matching Read entries are collected under
-  // it; the request threads are started after it is released.
-  const uint32_t key = BroadcastKey(event.eventSubtype);
-  boost::container::small_vector<PluginReadFn, 8> readers;
-  plugins_.ForEach([&](const pluginhost::PluginInfo& plugin) {
-    if (plugin.descriptor.acceptsRead != 0 && plugin.Read != nullptr &&
-        Matches(event.eventType, plugin.descriptor.subscriptionMasks, key))
-      readers.push_back(plugin.Read);
-  });
-
-  for (PluginReadFn read : readers) {
-    // Each reader owns its copy.  When it cannot be made, the reader gets a
-    // null payload with the request's own size.
-    void* copy = event.data != nullptr ? CopyPayload(event.data, event.dataSize) : nullptr;
-    try {
-      std::thread(&EventBus::RunRequestThread, this, read, event.dataSize, copy, event.requestID)
-          .detach();
-    } catch (...) {
-      std::free(copy);
-      throw;
-    }
-  }
-  return WRITE_ACCEPTED;
-}
-
-void EventBus::RunRequestThread(PluginReadFn read, int32_t dataSize, void* copy,
-                                uint32_t requestID) {
-  ReadRequest request =
-      pluginhost::MakeReadRequest(static_cast<uint32_t>(dataSize), copy, requestID);
-  ReadReply reply = pluginhost::MakeReadReply();
-
-  const uint32_t self = platform::CurrentThreadId();
-  requests_.RegisterRequestThread(self, true);
-  read(&request, &reply);
-  requests_.RegisterRequestThread(self, false);
-  std::free(copy);
 }
 
 void EventBus::PrintLog(const CoreEvent& event) {
@@ -181,35 +129,54 @@ void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result,
     }
   }
 
-  void* copy = nullptr;
-  if (event.data == nullptr || event.dataSize == 0) {
-    event.data = nullptr;
-    event.dataSize = 0;
-  } else {
-    copy = CopyPayload(event.data, event.dataSize);
-    if (copy == nullptr) {
-      // No subscriber gets this frame, so none may get the frames that
-      // depend on it.
-      if (video) frames_.ForgetProvider(event.providerID);
-      result->code = WRITE_NO_MEMORY;
-      return;
-    }
-    event.data = copy;
+  if (!CopyForQueue(event, video)) {
+    result->code = WRITE_NO_MEMORY;
+    return;
   }
 
   if (event.requestID != 0) {
     WriterSlot* slot = requests_.SlotFor(event.requestID, platform::CurrentThreadId());
     if (slot == nullptr) {
-      std::free(copy);
+      Unqueued(event);
       result->code = WRITE_REFUSED;
       return;
     }
     // One answer with a payload in flight per request thread.
-    if (copy != nullptr) slot->Claim(copy);
+    if (event.data != nullptr) slot->Claim(event.data);
   }
 
-  if (queuedBlock != nullptr) *queuedBlock = copy;
+  if (queuedBlock != nullptr) *queuedBlock = event.data;
   result->code = AppendEvent(event);
+}
+
+bool EventBus::CopyForQueue(CoreEvent& event, bool video) {
+  if (event.data == nullptr || event.dataSize == 0) {
+    event.data = nullptr;
+    event.dataSize = 0;
+    return true;
+  }
+  // Past the queue's byte budget the copy is refused as if it could not be
+  // allocated: the backlog of a slow subscriber must not grow without bound.
+  // The bytes are the queue's until the dispatcher takes the event out.
+  const bool reserved = event.dataSize > 0 && budget_.Reserve(static_cast<uint64_t>(event.dataSize));
+  void* copy = reserved ? CopyPayload(event.data, event.dataSize) : nullptr;
+  if (copy == nullptr) {
+    if (reserved) budget_.Release(static_cast<uint64_t>(event.dataSize));
+    // No subscriber gets this frame, so none may get the frames that
+    // depend on it.
+    if (video) frames_.ForgetProvider(event.providerID);
+    return false;
+  }
+  event.data = copy;
+  return true;
+}
+
+void EventBus::Unqueued(const CoreEvent& event) {
+  if (event.data == nullptr) return;
+  budget_.Release(static_cast<uint64_t>(event.dataSize));
+  // The block is nobody's, and its writer must not stay paced on it.
+  requests_.WakeWriters(event.data);
+  std::free(event.data);
 }
 
 int32_t EventBus::AppendEvent(const CoreEvent& event) {
@@ -234,11 +201,7 @@ int32_t EventBus::AppendEvent(const CoreEvent& event) {
     queueCv_.notify_one();
     return code;
   }
-  // Not queued: the block is nobody's, and its writer must not stay paced on it.
-  if (event.data != nullptr) {
-    requests_.WakeWriters(event.data);
-    std::free(event.data);
-  }
+  Unqueued(event);
   return code;
 }
 
@@ -275,6 +238,7 @@ void EventBus::RunDispatcher() {
 
     CoreEvent event;
     taken.PopFront(&event);
+    if (event.data != nullptr) budget_.Release(static_cast<uint64_t>(event.dataSize));
     // Entries still waiting: the rest of this batch and what writers have
     // queued since.
     const size_t queued = taken.size() + queuedCount_.load(std::memory_order_relaxed);
@@ -293,27 +257,31 @@ void EventBus::RunDispatcher() {
       events = 0;
     }
 
-    if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && event.data != nullptr) {
-      // The document as text: up to its first zero byte, if it carries one.
-      const char* text = static_cast<const char*>(event.data);
-      const size_t size = static_cast<size_t>(event.dataSize);
-      const void* end = std::memchr(text, 0, size);
-      host_.OnConfigUpdate(event.data, std::string_view(text, end != nullptr
-                                                                  ? static_cast<const char*>(end) - text
-                                                                  : size));
-    }
-
-    const uint32_t key = QueuedKey(event.eventSubtype);
-    for (const pluginhost::PluginInfo* plugin : plugins) {
-      if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && plugin->systemID() != event.providerID) {
-        DeliverConfigUpdate(event, *plugin);
-      } else if (plugin->descriptor.acceptsWrite != 0 && plugin->Write != nullptr &&
-                 Matches(event.eventType, plugin->descriptor.subscriptionMasks, key)) {
-        DeliverWrite(event, *plugin);
-      }
-    }
-
+    if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && event.data != nullptr) PostCoreConfig(event);
+    Deliver(event, plugins);
     Release(event.data, CORE_MODULE_ID);
+    ReportSlowSubscribers(taken, now);
+  }
+}
+
+void EventBus::PostCoreConfig(const CoreEvent& event) {
+  // The document as text: up to its first zero byte, if it carries one.
+  const char* text = static_cast<const char*>(event.data);
+  const size_t size = static_cast<size_t>(event.dataSize);
+  const void* end = std::memchr(text, 0, size);
+  host_.OnConfigUpdate(event.data,
+                       std::string_view(text, end != nullptr ? static_cast<const char*>(end) - text : size));
+}
+
+void EventBus::Deliver(const CoreEvent& event, const std::vector<pluginhost::PluginInfo*>& plugins) {
+  const uint32_t key = QueuedKey(event.eventSubtype);
+  for (const pluginhost::PluginInfo* plugin : plugins) {
+    if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && plugin->systemID() != event.providerID) {
+      DeliverConfigUpdate(event, *plugin);
+    } else if (plugin->descriptor.acceptsWrite != 0 && plugin->Write != nullptr &&
+               Matches(event.eventType, plugin->descriptor.subscriptionMasks, key)) {
+      DeliverWrite(event, *plugin);
+    }
   }
 }
 
@@ -331,11 +299,18 @@ void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo
   const ModuleId holder = plugin.systemID();
   blocks_.AddHolder(event.data, event.dataSize, holder);
 
-  // Clock reads only when the report could be printed at all.
+  // Clock reads only when the report could be printed at all, or while the
+  // queue's budget is under pressure and its slow subscribers are measured.
   const bool timed = event.eventType != EVENT_LOG && CoreAdmitsLevel0();
-  const int64_t start = timed ? platform::SteadyNowNs() : 0;
-  const int32_t rc = plugin.Write(&delivered, &reply);
-  const int64_t elapsedMs = timed ? (platform::SteadyNowNs() - start) / 1000000 : 0;
+  const bool measured = budget_.UnderPressure();
+  const int64_t start = timed || measured ? platform::SteadyNowNs() : 0;
+  const int32_t rc = pluginhost::Guarded(*plugin.guard, pluginhost::Entry::kWrite,
+                                         [&] { return plugin.Write(&delivered, &reply); });
+  // A Write that threw has no say over the block.
+  if (rc == CORE_RC_PLUGIN_EXCEPTION) reply.keepBlock = 0;
+  const int64_t elapsedNs = timed || measured ? platform::SteadyNowNs() - start : 0;
+  const int64_t elapsedMs = elapsedNs / 1000000;
+  if (measured) slow_.Record(&plugin, elapsedNs);
 
   if (rc != 0 || reply.errorCode != 0)
     base::Log(CORE_MODULE_ID, *this, 0, "plugin %s write returned %d error %d",
@@ -357,7 +332,9 @@ void EventBus::DeliverConfigUpdate(const CoreEvent& event, const pluginhost::Plu
 
   const ModuleId holder = plugin.systemID();
   blocks_.AddHolder(event.data, event.dataSize, holder);
-  const int32_t rc = plugin.Ioctl(&request, &reply);
+  const int32_t rc = pluginhost::Guarded(*plugin.guard, pluginhost::Entry::kIoctl,
+                                         [&] { return plugin.Ioctl(&request, &reply); });
+  if (rc == CORE_RC_PLUGIN_EXCEPTION) reply.keepBlock = 0;
   if (rc != 0 || reply.errorCode != 0)
     base::Log(CORE_MODULE_ID, *this, 0, "plugin %s update config returned %d error %d",
               plugin.Filename.c_str(), rc, reply.errorCode);

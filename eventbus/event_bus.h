@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -33,8 +34,10 @@
 #include "configstore/core_settings.h"
 #include "eventbus/core_event_queue.h"
 #include "eventbus/frame_tracker.h"
+#include "eventbus/payload_budget.h"
 #include "eventbus/ref_block_registry.h"
 #include "eventbus/request_registry.h"
+#include "eventbus/slow_subscribers.h"
 #include "recording-core/plugin_abi.h"
 #include "pluginhost/plugin_info.h"
 
@@ -112,25 +115,45 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   RefBlockRegistry& Blocks() { return blocks_; }
   FrameTracker& Frames() { return frames_; }
   RequestRegistry& Requests() { return requests_; }
+  // The bound on payload bytes waiting in the queue; the core sets its
+  // memory limit once the monitor has computed it.
+  PayloadBudget& Budget() { return budget_; }
   // Events queued and not yet taken by the dispatcher.
   size_t QueueSize() const;
+  // True while any request thread has not finished: the bus must then
+  // outlive the process's end rather than be destroyed under it.  [main]
+  bool RequestThreadsRunning() const { return requestThreads_.load(std::memory_order_acquire) != 0; }
 
   // Shortens the statistics interval so tests need not wait a minute.
   // Before RunDispatcher only.
   void SetStatisticsIntervalForTesting(int64_t ns) { statisticsIntervalNs_ = ns; }
 
  private:
+  // Copies a writer's payload into a fresh malloc'ed block; null for a size
+  // of 0 or less (a negative size would be a huge size_t) or without memory.
+  static void* CopyPayload(const void* data, int32_t size);
   void WriteOrdinary(const CoreEvent& event, WriteResult* result,
                      const void** queuedBlock = nullptr);
+  // Replaces the working copy's payload by the queue's own copy, within the
+  // budget; false when refused (a video frame's provider is then forgotten).
+  bool CopyForQueue(CoreEvent& event, bool video);
+  // An event that was copied but not queued: its bytes and block go back.
+  void Unqueued(const CoreEvent& event);
   int32_t HandleReadRequest(const CoreEvent& event);
-  void RunRequestThread(PluginReadFn read, int32_t dataSize, void* copy, uint32_t requestID);
+  void RunRequestThread(PluginReadFn read, std::shared_ptr<pluginhost::PluginGuard> guard,
+                        int32_t dataSize, void* copy, uint32_t requestID);
   void PrintLog(const CoreEvent& event);
   int32_t AppendEvent(const CoreEvent& event);
 
   void Dispatch(const CoreEvent& event);
+  void PostCoreConfig(const CoreEvent& event);
+  void Deliver(const CoreEvent& event, const std::vector<pluginhost::PluginInfo*>& plugins);
   void DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
   void DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
   void LogStatistics(size_t queued, uint32_t events);
+  // While the budget refuses events, names the slowest subscribers, at most
+  // once per report interval.  `taken` is the dispatcher's current batch.
+  void ReportSlowSubscribers(const CoreEventQueue& taken, int64_t nowNs);
   // Drops `holder`'s hold on `block`; frees it when that was the last hold.
   void Release(void* block, ModuleId holder);
   bool CoreAdmitsLevel0() const;
@@ -144,6 +167,8 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   RefBlockRegistry blocks_;
   FrameTracker frames_{throttling_};
   RequestRegistry requests_;
+  PayloadBudget budget_;
+  SlowSubscribers slow_;  // [dispatcher]
 
   mutable std::mutex queueMutex_;
   std::condition_variable queueCv_;
@@ -153,6 +178,7 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   std::atomic<size_t> queuedCount_{0};
   std::atomic<bool> stop_{false};   // written under queueMutex_, read anywhere
   uint64_t notifications_ = 0;      // guarded by queueMutex_; see WaitOnce
+  std::atomic<int> requestThreads_{0};  // request threads started and not finished
 };
 
 }  // namespace eventbus

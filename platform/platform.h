@@ -53,6 +53,8 @@ std::string ExecutablePath(const char* argv0);
 void RaiseThreadPriority();
 // An identifier of the calling thread, unique among live threads.
 uint32_t CurrentThreadId();
+// Ends the process at once with `code`: no destructors, no exit handlers.
+[[noreturn]] void EndProcessNow(int code);
 
 // Descriptors -------------------------------------------------------------------
 

@@ -37,6 +37,8 @@ bool ConsoleSupportsColour() {
   return isatty(1) != 0;
 }
 
+void EndProcessNow(int code) { _exit(code); }
+
 void WriteConsole(const char* text, size_t length) {
   ssize_t ignored = write(1, text, length);
   (void)ignored;

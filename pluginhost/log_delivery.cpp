@@ -26,7 +26,7 @@ int32_t DropWrite(const CoreEvent*, WriteResult* result) {
 
 // Hands the text to the plugin's Write as a level-100 log message.  The
 // plugin gets its own copy, NUL-terminated; the size excludes the NUL.
-void WriteText(PluginInfo& record, const std::string& text) {
+void WriteText(PluginInfo& record, const std::string& text, PluginGuard& guard) {
   std::vector<char> data(text.begin(), text.end());
   data.push_back('\0');
   DeliveredEvent event = ZeroBlock<DeliveredEvent>(1);
@@ -37,7 +37,7 @@ void WriteText(PluginInfo& record, const std::string& text) {
   event.eventSubtype = SUBTYPE_LOG_MESSAGE;
   event.attributes.logLevel = 100;
   WriteReply reply = MakeWriteReply();
-  record.Write(&event, &reply);
+  Guarded(guard, Entry::kWrite, [&] { return record.Write(&event, &reply); });
 }
 
 // Runs the delivery on a record the call owns; the result is the load
@@ -58,7 +58,9 @@ int32_t Deliver(PluginInfo& record, const std::string& text, CoreContext* contex
 
   LoadRequest loadRequest = MakeLoadRequest(context, DropWrite);
   LoadReply loadReply = MakeLoadReply();
-  const int32_t loaded = record.Load(&loadRequest, &loadReply);
+  PluginGuard& guard = *record.guard;
+  const int32_t loaded =
+      Guarded(guard, Entry::kLoad, [&] { return record.Load(&loadRequest, &loadReply); });
   if (loaded != 0 || loadReply.errorCode != 0) {
     ClearEntryPoints(record);
     platform::CloseLibrary(record.module);
@@ -74,15 +76,15 @@ int32_t Deliver(PluginInfo& record, const std::string& text, CoreContext* contex
   if (record.Open != nullptr && record.Close != nullptr) {
     OpenRequest request = MakeOpenRequest(OPEN_MODE_LOG_DELIVERY);
     OpenReply reply = MakeOpenReply();
-    record.Open(&request, &reply);
+    Guarded(guard, Entry::kOpen, [&] { return record.Open(&request, &reply); });
   }
 
-  if (record.Write != nullptr) WriteText(record, text);
+  if (record.Write != nullptr) WriteText(record, text, guard);
 
   if (record.Close != nullptr) {
     const CloseRequest request{sizeof(CloseRequest), 1, 0};
     CloseReply reply{sizeof(CloseReply), 1, 0};
-    record.Close(&request, &reply);
+    Guarded(guard, Entry::kClose, [&] { return record.Close(&request, &reply); });
     record.Open = nullptr;
     record.Close = nullptr;
     record.Write = nullptr;
@@ -102,6 +104,8 @@ bool DeliverLogOnce(const std::string& coreDirectory, const std::string& text, C
   const fs::path path = fs::path(coreDirectory) / kPluginDirectory / kLogPluginFile;
   boost::system::error_code ec;
   const fs::path absolute = fs::absolute(path, ec);
+  // The record's guard has no writer: the delivery reports nothing, not
+  // even an exception from the log plugin.
   PluginInfo record;
   record.Filename = kLogPluginFile;
   record.module = platform::OpenLibrary((ec ? path : absolute).string(), nullptr);

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "base/log.h"
 #include "platform/platform.h"
 
 namespace pluginhost {
@@ -42,42 +43,60 @@ int64_t ElapsedMs(int64_t startNs, int64_t endNs) { return (endNs - startNs) / 1
 void StartRunThread(PluginInfo& record) {
   PluginIoctlFn ioctl = record.Ioctl;
   if (ioctl == nullptr) return;
-  // The thread captures the entry point only, never the record, so the
-  // record may be moved into the list after the thread has started.
-  record.runThread = std::thread([ioctl] {
+  // The thread captures the entry point and the guard only, never the
+  // record, so the record may be moved into the list after it has started.
+  record.runThread = std::thread([ioctl, guard = record.guard] {
     IoctlRequest request = MakeIoctlRequest(IOCTL_RUN, nullptr, 0);
     IoctlReply reply = MakeIoctlReply(IOCTL_RUN);
-    ioctl(&request, &reply);
+    Guarded(*guard, Entry::kIoctl, [&] { return ioctl(&request, &reply); });
   });
 }
 
 void StartReadThread(PluginInfo& record) {
   PluginReadFn read = record.Read;
   if (read == nullptr) return;
-  record.readThread = std::thread([read] {
+  record.readThread = std::thread([read, guard = record.guard] {
     ReadRequest request = MakeReadRequest(0, nullptr, 0);
     ReadReply reply = MakeReadReply();
-    read(&request, &reply);
+    Guarded(*guard, Entry::kRead, [&] { return read(&request, &reply); });
   });
 }
 
-void UnloadRecord(PluginInfo& record, int32_t* result, int32_t* error) {
+void UnloadRecord(PluginInfo& record, int32_t* result, int32_t* error, PluginWatchdog* watchdog) {
   // Both threads end only when the plugin's Read or IOCTL returns, which
   // the plugin arranges when it is closed; the library must not go away
   // under them.
-  if (record.readThread.joinable()) record.readThread.join();
-  if (record.runThread.joinable()) record.runThread.join();
+  if (record.readThread.joinable()) {
+    PluginWatchdog::Scope watch(watchdog, record.Filename, EntryName(Entry::kRead));
+    record.readThread.join();
+  }
+  if (record.runThread.joinable()) {
+    PluginWatchdog::Scope watch(watchdog, record.Filename, EntryName(Entry::kIoctl));
+    record.runThread.join();
+  }
 
+  PluginGuard& guard = *record.guard;
   *result = CORE_RC_NOT_EXPORTED;
   *error = 0;
   if (record.Unload != nullptr) {
     const UnloadRequest request{sizeof(UnloadRequest), 1};
     UnloadReply reply{sizeof(UnloadReply), 1, 0};
-    *result = record.Unload(&request, &reply);
+    PluginWatchdog::Scope watch(watchdog, record.Filename, EntryName(Entry::kUnload));
+    *result = Guarded(guard, Entry::kUnload, [&] { return record.Unload(&request, &reply); });
     *error = reply.errorCode;
   }
   ClearEntryPoints(record);
-  platform::CloseLibrary(record.module);
+  // A request thread may be paced on a block another plugin keeps, so the
+  // stop does not wait for it; its plugin's code simply stays mapped until
+  // the process ends.
+  const int running = guard.CloseForRequests();
+  if (running > 0) {
+    base::Log(CORE_MODULE_ID, guard.Writer(), base::kLevelInfo,
+              "plugin %s still answers %d read requests: its library stays loaded",
+              record.Filename.c_str(), running);
+  } else {
+    platform::CloseLibrary(record.module);
+  }
   record.module = nullptr;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "pluginhost/plugin_info.h"
+#include "pluginhost/plugin_watchdog.h"
 
 namespace pluginhost {
 
@@ -33,8 +34,12 @@ void StartReadThread(PluginInfo& record);
 // Joins the read thread, then the run thread, calls Unload when exported
 // (else the result is -100), clears the entry points and releases the
 // library, whatever Unload returned.  *result and *error receive the
-// result and the reply's errorCode.
-void UnloadRecord(PluginInfo& record, int32_t* result, int32_t* error);
+// result and the reply's errorCode.  While request threads of the plugin
+// still run, the library is not released (a level-25 line says so): the
+// process is about to end, and its code must stay mapped under them.  Each
+// wait for the plugin is shown to `watchdog` (may be null).
+void UnloadRecord(PluginInfo& record, int32_t* result, int32_t* error,
+                  PluginWatchdog* watchdog = nullptr);
 
 }  // namespace pluginhost
 

@@ -2,13 +2,15 @@
 
 namespace pluginhost {
 
-PluginHost::PluginHost(CoreContext* context, CoreWriteFn write, base::LogThresholds& thresholds) {
+PluginHost::PluginHost(CoreContext* context, CoreWriteFn write, base::LogThresholds& thresholds)
+    : watchdog_(write) {
   host_.context = context;
   host_.write = write;
   host_.thresholds = &thresholds;
   host_.names = &names_;
   host_.loadProblems = &loadProblems_;
   host_.plugins = &plugins_;
+  host_.watchdog = &watchdog_;
 }
 
 void PluginHost::FillStatus(configstore::StatusSnapshot* snapshot) const {

@@ -26,6 +26,7 @@
 #include "configstore/status_document.h"
 #include "recording-core/plugin_abi.h"
 #include "pluginhost/plugin_info.h"
+#include "pluginhost/plugin_watchdog.h"
 
 namespace pluginhost {
 
@@ -38,6 +39,7 @@ struct HostContext {
   base::ModuleNameMap* names = nullptr;
   std::map<std::string, std::string>* loadProblems = nullptr;  // file name -> reason
   PluginList* plugins = nullptr;
+  PluginWatchdog* watchdog = nullptr;  // told of every wait for a plugin (may be null)
 };
 
 // Directory names inside the core directory, in scanning order.
@@ -137,6 +139,7 @@ class PluginHost {
   PluginList plugins_;
   base::ModuleNameMap names_;
   std::map<std::string, std::string> loadProblems_;  // written only while loading
+  PluginWatchdog watchdog_;
   HostContext host_;
 };
 

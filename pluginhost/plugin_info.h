@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "recording-core/plugin_abi.h"
+#include "pluginhost/plugin_guard.h"
 
 namespace pluginhost {
 
@@ -43,6 +44,10 @@ struct PluginInfo {
   int32_t OpenCode = 0;
   int64_t LoadTimeMs = 0;
   int64_t OpenTimeMs = 0;
+
+  // The call boundary and the count of request threads; the loading pass
+  // replaces it with one that carries the file name and the log writer.
+  std::shared_ptr<PluginGuard> guard = std::make_shared<PluginGuard>();
 
   ModuleId systemID() const { return descriptor.systemID; }
 

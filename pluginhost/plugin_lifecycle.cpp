@@ -23,7 +23,11 @@ void OpenAll(HostContext& host) {
     OpenRequest request = MakeOpenRequest(OPEN_MODE_NORMAL);
     OpenReply reply = MakeOpenReply();
     const int64_t start = platform::SteadyNowNs();
-    record->OpenCode = record->Open(&request, &reply);
+    {
+      PluginWatchdog::Scope watch(host.watchdog, record->Filename, EntryName(Entry::kOpen));
+      record->OpenCode =
+          Guarded(*record->guard, Entry::kOpen, [&] { return record->Open(&request, &reply); });
+    }
     record->OpenTimeMs = ElapsedMs(start, platform::SteadyNowNs());
   }
 }
@@ -48,7 +52,8 @@ void CloseAll(HostContext& host) {
     if (record->Close != nullptr) {
       const CloseRequest request{sizeof(CloseRequest), 1, 0};
       CloseReply reply{sizeof(CloseReply), 1, 0};
-      result = record->Close(&request, &reply);
+      PluginWatchdog::Scope watch(host.watchdog, record->Filename, EntryName(Entry::kClose));
+      result = Guarded(*record->guard, Entry::kClose, [&] { return record->Close(&request, &reply); });
       error = reply.errorCode;
     }
     if (result != 0 || error != 0) {
@@ -62,7 +67,7 @@ void UnloadAll(HostContext& host) {
   for (PluginInfo* record : host.plugins->Snapshot()) {
     int32_t result = 0;
     int32_t error = 0;
-    UnloadRecord(*record, &result, &error);
+    UnloadRecord(*record, &result, &error, host.watchdog);
     if (result != 0 || error != 0) {
       base::Log(CORE_MODULE_ID, host.write, base::kLevelDebug, "plugin %s unload returned %d error %d",
                 record->Filename.c_str(), result, error);

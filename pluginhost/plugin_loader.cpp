@@ -35,6 +35,16 @@ void ApplyPluginLevel(base::LogThresholds& thresholds, uint32_t number, int32_t 
   if (thresholds.Current(number) == base::LogThresholds::kUnset) thresholds.SetCurrent(number, level);
 }
 
+// Calls the plugin's Load, timed and watched; fills *reply.
+int32_t CallLoad(HostContext& host, PluginInfo& record, LoadReply* reply) {
+  LoadRequest request = MakeLoadRequest(host.context, host.write);
+  PluginWatchdog::Scope watch(host.watchdog, record.Filename, EntryName(Entry::kLoad));
+  const int64_t start = platform::SteadyNowNs();
+  const int32_t result = Guarded(*record.guard, Entry::kLoad, [&] { return record.Load(&request, reply); });
+  record.LoadTimeMs = ElapsedMs(start, platform::SteadyNowNs());
+  return result;
+}
+
 // Opens a candidate's library and binds its entry points; returns the new
 // record, or null after logging why the library was refused.
 std::unique_ptr<PluginInfo> OpenCandidate(HostContext& host, const fs::path& path) {
@@ -56,6 +66,7 @@ std::unique_ptr<PluginInfo> OpenCandidate(HostContext& host, const fs::path& pat
   auto record = std::make_unique<PluginInfo>();
   record->module = module;
   record->Filename = fileName;
+  record->guard = std::make_shared<PluginGuard>(fileName, host.write);
   base::Log(CORE_MODULE_ID, host.write, base::kLevelDebug, "Core: Loaded plugin: %s", fileName.c_str());
 
   BindEntryPoints(*record);
@@ -97,11 +108,8 @@ std::unique_ptr<PluginInfo> LoadOne(HostContext& host, const fs::path& path) {
   std::unique_ptr<PluginInfo> record = OpenCandidate(host, path);
   if (!record) return nullptr;
 
-  LoadRequest request = MakeLoadRequest(host.context, host.write);
   LoadReply reply = MakeLoadReply();
-  const int64_t start = platform::SteadyNowNs();
-  const int32_t result = record->Load(&request, &reply);
-  record->LoadTimeMs = ElapsedMs(start, platform::SteadyNowNs());
+  const int32_t result = CallLoad(host, *record, &reply);
   if (!ReplyAccepted(host, *record, result, reply)) {
     platform::CloseLibrary(record->module);
     return nullptr;

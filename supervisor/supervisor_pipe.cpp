@@ -150,7 +150,10 @@ void SupervisorPipe::ForwardToPlugin(const PipePacketHeader& header, unsigned ch
   IoctlReply reply = pluginhost::MakeIoctlReply(IOCTL_SUPERVISOR);
 
   const int32_t result =
-      plugin->Ioctl != nullptr ? plugin->Ioctl(&request, &reply) : CORE_RC_NOT_EXPORTED;
+      plugin->Ioctl != nullptr
+          ? pluginhost::Guarded(*plugin->guard, pluginhost::Entry::kIoctl,
+                                [&] { return plugin->Ioctl(&request, &reply); })
+          : CORE_RC_NOT_EXPORTED;
   if (result != 0 || reply.errorCode != 0) {
     base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelDebug,
               "plugin %s ipc ioctl returned %d error %d", plugin->Filename.c_str(), result,
@@ -171,12 +174,27 @@ void SupervisorPipe::Disconnect() {
 int32_t SupervisorPipe::Submit(void* data, int64_t size) {
   Buffer owned(data);
   if (size < 0 || (data == nullptr && size > 0) || !IsOpen()) return 1;
+  if (!ReserveSend(static_cast<uint64_t>(size))) {
+    if (refusalLine_.Due(platform::SteadyNowNs()))
+      base::Log(CORE_MODULE_ID, host_.Writer(), base::kLevelError,
+                "supervisor send queue over its budget of %llu bytes: packets refused",
+                static_cast<unsigned long long>(kSendBudget));
+    return 1;
+  }
   // The queue belongs to the I/O thread.  Should the service never run the
   // job (stopped for shutdown), destroying the job frees the buffer.
   boost::asio::post(io_, [this, owned = std::move(owned), size]() mutable {
     Append(std::move(owned), static_cast<size_t>(size));
   });
   return 0;
+}
+
+bool SupervisorPipe::ReserveSend(uint64_t size) {
+  uint64_t queued = queuedBytes_.load(std::memory_order_relaxed);
+  do {
+    if (size > kSendBudget || queued > kSendBudget - size) return false;
+  } while (!queuedBytes_.compare_exchange_weak(queued, queued + size, std::memory_order_relaxed));
+  return true;
 }
 
 void SupervisorPipe::Append(Buffer data, size_t size) {
@@ -193,11 +211,15 @@ void SupervisorPipe::WriteFront() {
 }
 
 void SupervisorPipe::OnWritten(const boost::system::error_code& error) {
+  queuedBytes_.fetch_sub(outgoing_.front().size, std::memory_order_relaxed);
   outgoing_.pop_front();
   // After a failed write the rest waits for ReleaseQueued at shutdown.
   if (!error) WriteFront();
 }
 
-void SupervisorPipe::ReleaseQueued() { outgoing_.clear(); }
+void SupervisorPipe::ReleaseQueued() {
+  for (const Outgoing& entry : outgoing_) queuedBytes_.fetch_sub(entry.size, std::memory_order_relaxed);
+  outgoing_.clear();
+}
 
 }  // namespace supervisor

@@ -34,6 +34,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 
+#include "base/log_interval.h"
 #include "recording-core/plugin_abi.h"
 #include "pluginhost/plugin_info.h"
 #include "supervisor/packet_framer.h"
@@ -58,6 +59,13 @@ class PipeHost {
 
 class SupervisorPipe : private PacketFramer::Sink {
  public:
+  // Bytes that may wait in the outgoing queue.  A daemon that does not read
+  // must not make the core queue without bound; past the budget packets are
+  // refused.
+  static constexpr uint64_t kSendBudget = 64ull << 20;
+  // The refusal line is written at most once per this interval.
+  static constexpr int64_t kRefusalLineIntervalNs = 5'000'000'000;
+
   // `detach` is what background mode does to the console, once; tests pass
   // a recorder instead of the real detach.
   SupervisorPipe(boost::asio::io_context& io, PipeHost& host,
@@ -85,9 +93,11 @@ class SupervisorPipe : private PacketFramer::Sink {
 
   // Takes ownership of `data`, a malloc'ed complete packet of `size` bytes,
   // for writing to the supervisor.  Returns 1 and frees the buffer at once
-  // when there is no pipe (or it was lost), when `size` is negative, or when
-  // `data` is null with a positive size.  Otherwise posts the append to the
-  // I/O thread and returns 0.  [any-thread]
+  // when there is no pipe (or it was lost), when `size` is negative, when
+  // `data` is null with a positive size, or when the packet would take the
+  // bytes waiting to be written past kSendBudget (then a level-75 line says
+  // so, at most once per kRefusalLineIntervalNs).  Otherwise posts the
+  // append to the I/O thread and returns 0.  [any-thread]
   int32_t Submit(void* data, int64_t size);
 
   // Frees every buffer still waiting in the outgoing queue, unwritten.
@@ -127,6 +137,8 @@ class SupervisorPipe : private PacketFramer::Sink {
   void StoreInformation(const unsigned char* packet, uint32_t length);
   void ForwardToPlugin(const PipePacketHeader& header, unsigned char* packet);
   void Disconnect();
+  // Counts `size` bytes in, unless that would pass kSendBudget.
+  bool ReserveSend(uint64_t size);
   void Append(Buffer data, size_t size);
   void WriteFront();
   void OnWritten(const boost::system::error_code& error);
@@ -142,6 +154,9 @@ class SupervisorPipe : private PacketFramer::Sink {
 
   // Send side, [io-thread] only; the front entry is the one being written.
   std::deque<Outgoing> outgoing_;
+  // Bytes submitted and not yet written or released.  [any-thread]
+  std::atomic<uint64_t> queuedBytes_{0};
+  base::LogInterval refusalLine_{kRefusalLineIntervalNs};
 
   // The daemon's name and version, written [io-thread], read [any-thread].
   mutable std::mutex infoMutex_;

@@ -65,6 +65,10 @@ typedef uint32_t ModuleId;
 
 #define CORE_RC_NOT_EXPORTED (-100)     /* entry point missing, call skipped */
 #define CORE_RC_DELIVERY_MISSING (-101) /* one-shot log delivery: required entry point missing */
+/* A C++ exception left the entry point.  The core catches it at the call,
+ * logs it once per plugin and entry point (level 75) and counts the call as
+ * failed with this result; the run goes on.  Entry points must not throw. */
+#define CORE_RC_PLUGIN_EXCEPTION (-102)
 
 /* WriteResult.code values of the write callback. */
 #define WRITE_ACCEPTED 0
@@ -72,7 +76,9 @@ typedef uint32_t ModuleId;
 #define WRITE_NO_KEY_FRAME 3        /* dependent video frame without an admitted key frame */
 #define WRITE_RUN_TOO_LONG 4        /* dependent video frame past the run limit */
 #define WRITE_THROTTLED 5           /* video frame dropped: memory throttling */
-#define WRITE_NO_MEMORY (-1)        /* the payload copy could not be allocated */
+#define WRITE_NO_MEMORY (-1)        /* the payload copy could not be allocated (or the core event
+                                       queue is over its byte budget); a read request
+                                       whose reader thread could not be started */
 
 /* ------------------------------------------------------------------------ */
 /* Event types and subtypes                                                 */
