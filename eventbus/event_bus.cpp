@@ -22,16 +22,31 @@ void* EventBus::CopyPayload(const void* data, int32_t size) {
   return copy;
 }
 
+namespace {
+
+class HeapAllocator final : public PayloadAllocator {
+ public:
+  void* Allocate(size_t size) override { return std::malloc(size); }
+  void Free(void* block) override { std::free(block); }
+};
+
+}  // namespace
+
+PayloadAllocator& HeapPayloads() {
+  static HeapAllocator heap;
+  return heap;
+}
+
 EventBus::EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins,
-                   BusHost& host)
-    : thresholds_(thresholds), plugins_(plugins), host_(host) {}
+                   BusHost& host, PayloadAllocator& payloads)
+    : thresholds_(thresholds), plugins_(plugins), host_(host), payloads_(payloads) {}
 
 EventBus::~EventBus() {
   std::lock_guard lock(queueMutex_);
   CoreEvent event;
   while (!queue_.empty()) {
     queue_.PopFront(&event);
-    std::free(event.data);
+    if (event.data != nullptr) payloads_.Free(event.data);
   }
 }
 
@@ -159,7 +174,7 @@ bool EventBus::CopyForQueue(CoreEvent& event, bool video) {
   // allocated: the backlog of a slow subscriber must not grow without bound.
   // The bytes are the queue's until the dispatcher takes the event out.
   const bool reserved = event.dataSize > 0 && budget_.Reserve(static_cast<uint64_t>(event.dataSize));
-  void* copy = reserved ? CopyPayload(event.data, event.dataSize) : nullptr;
+  void* copy = reserved ? payloads_.Allocate(static_cast<size_t>(event.dataSize)) : nullptr;
   if (copy == nullptr) {
     if (reserved) budget_.Release(static_cast<uint64_t>(event.dataSize));
     // No subscriber gets this frame, so none may get the frames that
@@ -167,6 +182,7 @@ bool EventBus::CopyForQueue(CoreEvent& event, bool video) {
     if (video) frames_.ForgetProvider(event.providerID);
     return false;
   }
+  std::memcpy(copy, event.data, static_cast<size_t>(event.dataSize));
   event.data = copy;
   return true;
 }
@@ -176,7 +192,7 @@ void EventBus::Unqueued(const CoreEvent& event) {
   budget_.Release(static_cast<uint64_t>(event.dataSize));
   // The block is nobody's, and its writer must not stay paced on it.
   requests_.WakeWriters(event.data);
-  std::free(event.data);
+  payloads_.Free(event.data);
 }
 
 int32_t EventBus::AppendEvent(const CoreEvent& event) {
@@ -356,7 +372,7 @@ void EventBus::Release(void* block, ModuleId holder) {
   // Wake before freeing: once freed, the address may come back from malloc as
   // another answer's block, and a late wake must not clear that one.
   requests_.WakeWriters(block);
-  std::free(block);
+  payloads_.Free(block);
 }
 
 bool EventBus::CoreAdmitsLevel0() const {

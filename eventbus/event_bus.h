@@ -34,6 +34,7 @@
 #include "configstore/core_settings.h"
 #include "eventbus/core_event_queue.h"
 #include "eventbus/frame_tracker.h"
+#include "eventbus/payload_allocator.h"
 #include "eventbus/payload_budget.h"
 #include "eventbus/ref_block_registry.h"
 #include "eventbus/request_registry.h"
@@ -68,7 +69,9 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   // Interval of the statistics line and of the queue storage check.
   static constexpr int64_t kStatisticsIntervalNs = 60LL * 1000 * 1000 * 1000;
 
-  EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins, BusHost& host);
+  // Payload blocks come from `payloads` (the C heap unless a test says).
+  EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins, BusHost& host,
+           PayloadAllocator& payloads = HeapPayloads());
   // Frees the payload blocks of events still queued.  Blocks still held by
   // plugins are left alone; LogLeakReport names them.
   ~EventBus();
@@ -129,8 +132,9 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   void SetStatisticsIntervalForTesting(int64_t ns) { statisticsIntervalNs_ = ns; }
 
  private:
-  // Copies a writer's payload into a fresh malloc'ed block; null for a size
-  // of 0 or less (a negative size would be a huge size_t) or without memory.
+  // Copies a read request's payload into a malloc'ed block of the request
+  // thread's own; null for a size of 0 or less (a negative size would be a
+  // huge size_t) or without memory.
   static void* CopyPayload(const void* data, int32_t size);
   void WriteOrdinary(const CoreEvent& event, WriteResult* result,
                      const void** queuedBlock = nullptr);
@@ -161,6 +165,7 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   base::LogThresholds& thresholds_;
   pluginhost::PluginList& plugins_;
   BusHost& host_;
+  PayloadAllocator& payloads_;
   int64_t statisticsIntervalNs_ = kStatisticsIntervalNs;
 
   std::atomic<bool> throttling_{false};

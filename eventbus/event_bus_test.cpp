@@ -222,6 +222,52 @@ TEST_F(WritePathTest, VideoAdmissionAndCopyFailures) {
   EXPECT_EQ(bus_.QueueSize(), 2u);  // freed with the bus
 }
 
+// The heap as the bus sees it, running dry on request; counts what it hands
+// out and takes back.
+struct DryAllocator : PayloadAllocator {
+  void* Allocate(size_t size) override {
+    if (dry) return nullptr;
+    ++allocated;
+    return HeapPayloads().Allocate(size);
+  }
+  void Free(void* block) override {
+    ++freed;
+    HeapPayloads().Free(block);
+  }
+  std::atomic<bool> dry{false};
+  std::atomic<int> allocated{0}, freed{0};
+};
+
+TEST(PayloadAllocatorTest, OutOfMemoryRefusesLikeAFailedCopyAndEveryBlockComesBack) {
+  base::LogThresholds thresholds;
+  pluginhost::PluginList plugins;
+  FakeHost host;
+  DryAllocator heap;
+  {
+    EventBus bus(thresholds, plugins, host, heap);
+    const auto code = [&](const CoreEvent& event) {
+      WriteResult result{sizeof(WriteResult), 1, 77};
+      bus.Write(&event, &result);
+      return result.code;
+    };
+    EXPECT_EQ(code(VideoFrame(kA, true)), 0);
+    heap.dry = true;
+    EXPECT_EQ(code(VideoFrame(kA, true)), WRITE_NO_MEMORY);  // admitted, not copied: forgotten
+    heap.dry = false;
+    EXPECT_EQ(code(VideoFrame(kA, false)), WRITE_NO_KEY_FRAME);
+    heap.dry = true;
+    EXPECT_EQ(code(Event(kA, EVENT_CLASS(1), 0, "abc", 3)), WRITE_NO_MEMORY);
+    EXPECT_EQ(code(Event(kA, EVENT_CLASS(1))), 0);  // no payload, no block
+    heap.dry = false;
+    EXPECT_EQ(code(Event(kA, EVENT_CLASS(1), 0, "abc", 3)), 0);
+    EXPECT_EQ(bus.QueueSize(), 3u);
+    bus.RequestStop();
+    bus.RunDispatcher();  // nobody subscribed: the core's hold is the last
+  }
+  EXPECT_EQ(heap.allocated.load(), 2);
+  EXPECT_EQ(heap.freed.load(), 2);
+}
+
 // A reader (fake 0) whose answers go to a subscriber (fake 1) that keeps every block.
 class PacingTest : public BusTest {
  protected:
