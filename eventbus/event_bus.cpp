@@ -16,8 +16,9 @@
 namespace eventbus {
 namespace {
 
-// Copies a writer's payload into a fresh malloc'ed block.  A negative size
-// counts as a failed allocation (it would be a huge size_t).
+// Copies a read request's payload into a malloc'ed block of the request
+// thread's own.  A negative size counts as a failed allocation (it would be a
+// huge size_t).
 void* CopyPayload(const void* data, int32_t size) {
   if (size <= 0) return nullptr;
   void* copy = std::malloc(static_cast<size_t>(size));
@@ -28,17 +29,29 @@ void* CopyPayload(const void* data, int32_t size) {
 }  // namespace
 
 EventBus::EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins,
-                   BusHost& host)
-    : thresholds_(thresholds), plugins_(plugins), host_(host) {}
+                   BusHost& host, PayloadAllocator* payloads)
+    : thresholds_(thresholds),
+      plugins_(plugins),
+      host_(host),
+      payloads_(payloads != nullptr ? *payloads : ownPayloads_) {}
 
 EventBus::~EventBus() {
   std::lock_guard lock(queueMutex_);
   CoreEvent event;
   while (!queue_.empty()) {
     queue_.PopFront(&event);
-    std::free(event.data);
+    FreePayload(event.data);
   }
 }
+
+void* EventBus::ObtainPayload(const void* data, int32_t size) {
+  if (size <= 0) return nullptr;
+  void* block = payloads_.Allocate(static_cast<size_t>(size));
+  if (block != nullptr) std::memcpy(block, data, static_cast<size_t>(size));
+  return block;
+}
+
+void EventBus::FreePayload(void* block) { payloads_.Free(block); }
 
 // Write path ---------------------------------------------------------------
 
@@ -178,7 +191,7 @@ void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result) {
     event.data = nullptr;
     event.dataSize = 0;
   } else {
-    copy = CopyPayload(event.data, event.dataSize);
+    copy = ObtainPayload(event.data, event.dataSize);
     if (copy == nullptr) {
       // No subscriber gets this frame, so none may get the frames that
       // depend on it.
@@ -192,7 +205,7 @@ void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result) {
   if (event.requestID != 0) {
     WriterSlot* slot = requests_.SlotFor(event.requestID, platform::CurrentThreadId());
     if (slot == nullptr) {
-      std::free(copy);
+      FreePayload(copy);
       result->code = WRITE_REFUSED;
       return;
     }
@@ -205,6 +218,7 @@ void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result) {
 
 int32_t EventBus::AppendEvent(const CoreEvent& event) {
   int32_t code = WRITE_ACCEPTED;
+  bool wake = false;
   {
     std::lock_guard lock(queueMutex_);
     // Checked again under the mutex: once the dispatcher has seen the stop
@@ -216,161 +230,33 @@ int32_t EventBus::AppendEvent(const CoreEvent& event) {
         queue_.PushBack(event);
         queuedCount_.store(queue_.size(), std::memory_order_relaxed);
         ++notifications_;
+        wake = waiting_;
+        waiting_ = false;
       } catch (const std::bad_alloc&) {
         code = WRITE_NO_MEMORY;
       }
     }
   }
   if (code == WRITE_ACCEPTED) {
-    queueCv_.notify_one();
+    if (wake) queueCv_.notify_one();
     return code;
   }
   // Not queued: the block is nobody's, and its writer must not stay paced on it.
   if (event.data != nullptr) {
     requests_.WakeWriters(event.data);
-    std::free(event.data);
+    FreePayload(event.data);
   }
   return code;
 }
 
-// Dispatcher -----------------------------------------------------------------
-
-void EventBus::RunDispatcher() {
-  platform::RaiseThreadPriority();
-
-  // The plugin list is complete before the dispatcher starts and is not
-  // changed again until it has returned (plugins are closed afterwards), so
-  // one snapshot serves the whole run without taking the list's lock per
-  // event.  This also lets a plugin broadcast a read request from inside its
-  // Write without taking that lock twice on this thread.
-  const std::vector<pluginhost::PluginInfo*> plugins = plugins_.Snapshot();
-
-  // Events are taken out in batches: under the queue mutex the dispatcher
-  // swaps the writers' ring with its own drained one, then delivers the batch
-  // in order without the mutex.  Writers and the dispatcher thus meet on the
-  // mutex once per batch instead of once per event; the order of delivery is
-  // the order of the queue all the same.
-  CoreEventQueue taken;
-  std::unique_lock lock(queueMutex_);
-  int64_t mark = platform::SteadyNowNs();
-  uint32_t events = 0;
-  for (;;) {
-    if (taken.empty()) {
-      if (!lock.owns_lock()) lock.lock();
-      queueCv_.wait(lock, [this] { return stop_.load(std::memory_order_relaxed) || !queue_.empty(); });
-      if (queue_.empty()) return;  // stopping, and everything queued was delivered
-      queue_.Swap(taken);
-      queuedCount_.store(0, std::memory_order_relaxed);
-      lock.unlock();
-    }
-
-    CoreEvent event;
-    taken.PopFront(&event);
-    // Entries still waiting: the rest of this batch and what writers have
-    // queued since.
-    const size_t queued = taken.size() + queuedCount_.load(std::memory_order_relaxed);
-    ++events;
-    const int64_t now = platform::SteadyNowNs();
-    const bool intervalPassed = now - mark >= statisticsIntervalNs_;
-    // The ring goes back to the writers once drained: give back its storage
-    // after a burst.
-    if (intervalPassed) taken.Compact();
-
-    blocks_.AddHolder(event.data, event.dataSize, CORE_MODULE_ID);
-
-    if (intervalPassed && queued != 0 && CoreAdmitsLevel0()) {
-      mark = now;
-      LogStatistics(queued, events);
-      events = 0;
-    }
-
-    if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && event.data != nullptr) {
-      // The document as text: up to its first zero byte, if it carries one.
-      const char* text = static_cast<const char*>(event.data);
-      const size_t size = static_cast<size_t>(event.dataSize);
-      const void* end = std::memchr(text, 0, size);
-      host_.PostApplyCoreConfig(
-          std::string(text, end != nullptr ? static_cast<const char*>(end) - text : size));
-    }
-
-    const uint32_t key = QueuedKey(event.eventSubtype);
-    for (const pluginhost::PluginInfo* plugin : plugins) {
-      if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && plugin->systemID() != event.providerID) {
-        DeliverConfigUpdate(event, *plugin);
-      } else if (plugin->descriptor.acceptsWrite != 0 && plugin->Write != nullptr &&
-                 Matches(event.eventType, plugin->descriptor.subscriptionMasks, key)) {
-        DeliverWrite(event, *plugin);
-      }
-    }
-
-    Release(event.data, CORE_MODULE_ID);
-  }
-}
-
-void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin) {
-  DeliveredEvent delivered = pluginhost::ZeroBlock<DeliveredEvent>(1);
-  delivered.dataSize = event.dataSize;
-  delivered.data = event.data;
-  delivered.providerID = event.providerID;
-  delivered.requestID = event.requestID;
-  delivered.eventType = event.eventType;
-  delivered.eventSubtype = event.eventSubtype;
-  delivered.attributes = event.attributes;
-  WriteReply reply = pluginhost::MakeWriteReply();
-
-  const ModuleId holder = plugin.systemID();
-  blocks_.AddHolder(event.data, event.dataSize, holder);
-
-  // Clock reads only when the report could be printed at all.
-  const bool timed = event.eventType != EVENT_LOG && CoreAdmitsLevel0();
-  const int64_t start = timed ? platform::SteadyNowNs() : 0;
-  const int32_t rc = plugin.Write(&delivered, &reply);
-  const int64_t elapsedMs = timed ? (platform::SteadyNowNs() - start) / 1000000 : 0;
-
-  const CoreWriteFn writer = host_.Writer();
-  if (rc != 0 || reply.errorCode != 0)
-    base::Log(CORE_MODULE_ID, writer, 0, "plugin %s write returned %d error %d",
-              plugin.Filename.c_str(), rc, reply.errorCode);
-  if (timed && elapsedMs > kSlowWriteMs)
-    base::Log(CORE_MODULE_ID, writer, 0,
-              "core write took %lldms, providerID %x, eventType: %d, PI.systemID: %x, PI.Filename: %s",
-              static_cast<long long>(elapsedMs), event.providerID,
-              static_cast<int>(event.eventType), holder, plugin.Filename.c_str());
-
-  if (reply.keepBlock == 0) Release(event.data, holder);
-}
-
-void EventBus::DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin) {
-  if (plugin.Ioctl == nullptr) return;
-  IoctlRequest request = pluginhost::MakeIoctlRequest(IOCTL_CONFIG_UPDATE, event.data,
-                                                      static_cast<uint32_t>(event.dataSize));
-  IoctlReply reply = pluginhost::MakeIoctlReply(IOCTL_CONFIG_UPDATE);
-
-  const ModuleId holder = plugin.systemID();
-  blocks_.AddHolder(event.data, event.dataSize, holder);
-  const int32_t rc = plugin.Ioctl(&request, &reply);
-  if (rc != 0 || reply.errorCode != 0)
-    base::Log(CORE_MODULE_ID, host_.Writer(), 0, "plugin %s update config returned %d error %d",
-              plugin.Filename.c_str(), rc, reply.errorCode);
-  if (reply.keepBlock == 0) Release(event.data, holder);
-}
-
-void EventBus::LogStatistics(size_t queued, uint32_t events) {
-  const RefBlockRegistry::Totals totals = blocks_.Counts();
-  // Read and reset in one step, so frames refused meanwhile count next time.
-  const uint64_t throttled = frames_.TakeThrottledVideoFrames();
-  base::Log(CORE_MODULE_ID, host_.Writer(), 0,
-            "core event queue size: %zu, throttledvideoframes:%s, events:%s, refblks: %s (%s bytes)",
-            queued, GroupedDecimal(throttled).c_str(), GroupedDecimal(events).c_str(),
-            GroupedDecimal(totals.count).c_str(), GroupedDecimal(totals.bytes).c_str());
-}
+// Block release, stop, start-up wait, misc ------------------------------------
 
 void EventBus::Release(void* block, ModuleId holder) {
   if (!blocks_.ReleaseHolder(block, holder) || block == nullptr) return;
-  // Wake before freeing: once freed, the address may come back from malloc as
-  // another answer's block, and a late wake must not clear that one.
+  // Wake before freeing: once freed, the address may come back from the pools
+  // as another answer's block, and a late wake must not clear that one.
   requests_.WakeWriters(block);
-  std::free(block);
+  FreePayload(block);
 }
 
 bool EventBus::CoreAdmitsLevel0() const {
@@ -379,8 +265,6 @@ bool EventBus::CoreAdmitsLevel0() const {
   const int32_t threshold = thresholds_.CurrentOf(CORE_MODULE_ID);
   return threshold <= 0;
 }
-
-// Stop, start-up wait, misc ----------------------------------------------------
 
 void EventBus::RequestStop() {
   {
@@ -398,7 +282,12 @@ uint64_t EventBus::NotificationMark() const {
 
 void EventBus::WaitOnce(uint64_t mark, std::chrono::milliseconds timeout) {
   std::unique_lock lock(queueMutex_);
-  queueCv_.wait_for(lock, timeout, [&] { return notifications_ != mark; });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (notifications_ == mark) {
+    waiting_ = true;  // so that the next queued event notifies
+    if (queueCv_.wait_until(lock, deadline) == std::cv_status::timeout) break;
+  }
+  waiting_ = false;
 }
 
 void EventBus::NotifyUnderQueueMutex(const std::function<void()>& fn) {

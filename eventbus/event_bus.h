@@ -5,9 +5,12 @@
 // cancels and broadcasts read requests, answers log-threshold queries, filters
 // and prints log messages, admits video frames, copies the payload once into a
 // shared block and appends the event to the core event queue.  RunDispatcher
-// takes events from the queue one at a time and delivers them to the matching
-// plugins' Write entries, and configuration updates to every other plugin's
-// IOCTL entry.
+// takes the queued events out in batches and delivers them one by one, in
+// order, to the matching plugins' Write entries, and configuration updates to
+// every other plugin's IOCTL entry.
+//
+// Payload blocks come from a PayloadAllocator: the bus's own recycling pools
+// unless the caller lends another one (tests lend one that runs out).
 //
 // The bus owns the queue with its mutex and condition variable, the stop flag,
 // the throttling flag, the block registry, the video-frame tracker and the
@@ -27,10 +30,12 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "base/log_thresholds.h"
 #include "eventbus/core_event_queue.h"
 #include "eventbus/frame_tracker.h"
+#include "eventbus/payload_pool.h"
 #include "eventbus/ref_block_registry.h"
 #include "eventbus/request_registry.h"
 #include "recording-core/plugin_abi.h"
@@ -61,7 +66,10 @@ class EventBus {
   // Interval of the statistics line and of the queue storage check.
   static constexpr int64_t kStatisticsIntervalNs = 60LL * 1000 * 1000 * 1000;
 
-  EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins, BusHost& host);
+  // `payloads`, when given, must outlive the bus and every block it handed
+  // out; null means the bus's own pools.
+  EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins, BusHost& host,
+           PayloadAllocator* payloads = nullptr);
   // Frees the payload blocks of events still queued.  Blocks still held by
   // plugins are left alone; LogLeakReport names them.
   ~EventBus();
@@ -117,8 +125,22 @@ class EventBus {
   void RunRequestThread(PluginReadFn read, int32_t dataSize, void* copy, uint32_t requestID);
   void PrintLog(const CoreEvent& event);
   int32_t AppendEvent(const CoreEvent& event);
+  // The one place a payload block is obtained (with the writer's bytes
+  // copied in) and the one place it is given back.  Null from ObtainPayload
+  // means no memory; a non-positive size counts as that too.
+  void* ObtainPayload(const void* data, int32_t size);
+  void FreePayload(void* block);
 
-  void Dispatch(const CoreEvent& event);
+  // Dispatcher: waits for queued events and swaps them all into `taken`;
+  // false once a stop has been requested and nothing is left.
+  bool TakeBatch(CoreEventQueue& taken);
+  struct DispatchCounters {
+    int64_t mark = 0;     // when the statistics line was last due
+    uint32_t events = 0;  // delivered since
+  };
+  void DeliverBatch(CoreEventQueue& taken, const std::vector<pluginhost::PluginInfo*>& plugins,
+                    DispatchCounters& counters);
+  void DeliverEvent(const CoreEvent& event, const std::vector<pluginhost::PluginInfo*>& plugins);
   void DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
   void DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
   void LogStatistics(size_t queued, uint32_t events);
@@ -131,6 +153,8 @@ class EventBus {
   BusHost& host_;
   int64_t statisticsIntervalNs_ = kStatisticsIntervalNs;
 
+  PayloadPools ownPayloads_;
+  PayloadAllocator& payloads_;
   std::atomic<bool> throttling_{false};
   RefBlockRegistry blocks_;
   FrameTracker frames_{throttling_};
@@ -144,6 +168,11 @@ class EventBus {
   std::atomic<size_t> queuedCount_{0};
   std::atomic<bool> stop_{false};   // written under queueMutex_, read anywhere
   uint64_t notifications_ = 0;      // guarded by queueMutex_; see WaitOnce
+  // A thread sleeps on queueCv_ (the dispatcher for events, or the start-up
+  // wait) and the next event must wake it.  Guarded by queueMutex_.  The
+  // first writer to find it set clears it and notifies; the others, and
+  // every writer while the dispatcher is busy, skip the notification.
+  bool waiting_ = false;
 };
 
 }  // namespace eventbus

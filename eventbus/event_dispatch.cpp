@@ -1,0 +1,157 @@
+// The dispatcher half of EventBus: taking queued events out in batches and
+// delivering them, the statistics line, and the holds the core and each
+// recipient take on a payload block while it is delivered.
+#include <cstring>
+#include <string>
+
+#include "base/log.h"
+#include "eventbus/event_bus.h"
+#include "eventbus/event_match.h"
+#include "eventbus/grouped_number.h"
+#include "platform/platform.h"
+#include "pluginhost/plugin_blocks.h"
+
+namespace eventbus {
+
+void EventBus::RunDispatcher() {
+  platform::RaiseThreadPriority();
+
+  // The plugin list is complete before the dispatcher starts and is not
+  // changed again until it has returned (plugins are closed afterwards), so
+  // one snapshot serves the whole run without taking the list's lock per
+  // event.  This also lets a plugin broadcast a read request from inside its
+  // Write without taking that lock twice on this thread.
+  const std::vector<pluginhost::PluginInfo*> plugins = plugins_.Snapshot();
+
+  // Events are taken out in batches: under the queue mutex the dispatcher
+  // swaps the writers' ring with its own drained one, then delivers the batch
+  // in order without the mutex.  Writers and the dispatcher thus meet on the
+  // mutex once per batch instead of once per event; the order of delivery is
+  // the order of the queue all the same.
+  CoreEventQueue taken;
+  DispatchCounters counters;
+  counters.mark = platform::SteadyNowNs();
+  while (TakeBatch(taken)) DeliverBatch(taken, plugins, counters);
+}
+
+bool EventBus::TakeBatch(CoreEventQueue& taken) {
+  std::unique_lock lock(queueMutex_);
+  while (queue_.empty() && !stop_.load(std::memory_order_relaxed)) {
+    waiting_ = true;
+    queueCv_.wait(lock);
+  }
+  waiting_ = false;
+  if (queue_.empty()) return false;  // stopping, and everything queued was delivered
+  queue_.Swap(taken);
+  queuedCount_.store(0, std::memory_order_relaxed);
+  return true;
+}
+
+void EventBus::DeliverBatch(CoreEventQueue& taken,
+                            const std::vector<pluginhost::PluginInfo*>& plugins,
+                            DispatchCounters& counters) {
+  while (!taken.empty()) {
+    CoreEvent event;
+    taken.PopFront(&event);
+    // Entries still waiting: the rest of this batch and what writers have
+    // queued since.
+    const size_t queued = taken.size() + queuedCount_.load(std::memory_order_relaxed);
+    ++counters.events;
+    const int64_t now = platform::SteadyNowNs();
+    const bool intervalPassed = now - counters.mark >= statisticsIntervalNs_;
+    // The ring goes back to the writers once drained: give back its storage
+    // after a burst.
+    if (intervalPassed) taken.Compact();
+
+    blocks_.AddHolder(event.data, event.dataSize, CORE_MODULE_ID);
+    if (intervalPassed && queued != 0 && CoreAdmitsLevel0()) {
+      counters.mark = now;
+      LogStatistics(queued, counters.events);
+      counters.events = 0;
+    }
+    DeliverEvent(event, plugins);
+    Release(event.data, CORE_MODULE_ID);
+  }
+}
+
+void EventBus::DeliverEvent(const CoreEvent& event,
+                            const std::vector<pluginhost::PluginInfo*>& plugins) {
+  if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && event.data != nullptr) {
+    // The document as text: up to its first zero byte, if it carries one.
+    const char* text = static_cast<const char*>(event.data);
+    const size_t size = static_cast<size_t>(event.dataSize);
+    const void* end = std::memchr(text, 0, size);
+    host_.PostApplyCoreConfig(
+        std::string(text, end != nullptr ? static_cast<const char*>(end) - text : size));
+  }
+
+  const uint32_t key = QueuedKey(event.eventSubtype);
+  for (const pluginhost::PluginInfo* plugin : plugins) {
+    if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && plugin->systemID() != event.providerID) {
+      DeliverConfigUpdate(event, *plugin);
+    } else if (plugin->descriptor.acceptsWrite != 0 && plugin->Write != nullptr &&
+               Matches(event.eventType, plugin->descriptor.subscriptionMasks, key)) {
+      DeliverWrite(event, *plugin);
+    }
+  }
+}
+
+void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin) {
+  DeliveredEvent delivered = pluginhost::ZeroBlock<DeliveredEvent>(1);
+  delivered.dataSize = event.dataSize;
+  delivered.data = event.data;
+  delivered.providerID = event.providerID;
+  delivered.requestID = event.requestID;
+  delivered.eventType = event.eventType;
+  delivered.eventSubtype = event.eventSubtype;
+  delivered.attributes = event.attributes;
+  WriteReply reply = pluginhost::MakeWriteReply();
+
+  const ModuleId holder = plugin.systemID();
+  blocks_.AddHolder(event.data, event.dataSize, holder);
+
+  // Clock reads only when the report could be printed at all.
+  const bool timed = event.eventType != EVENT_LOG && CoreAdmitsLevel0();
+  const int64_t start = timed ? platform::SteadyNowNs() : 0;
+  const int32_t rc = plugin.Write(&delivered, &reply);
+  const int64_t elapsedMs = timed ? (platform::SteadyNowNs() - start) / 1000000 : 0;
+
+  const CoreWriteFn writer = host_.Writer();
+  if (rc != 0 || reply.errorCode != 0)
+    base::Log(CORE_MODULE_ID, writer, 0, "plugin %s write returned %d error %d",
+              plugin.Filename.c_str(), rc, reply.errorCode);
+  if (timed && elapsedMs > kSlowWriteMs)
+    base::Log(CORE_MODULE_ID, writer, 0,
+              "core write took %lldms, providerID %x, eventType: %d, PI.systemID: %x, PI.Filename: %s",
+              static_cast<long long>(elapsedMs), event.providerID,
+              static_cast<int>(event.eventType), holder, plugin.Filename.c_str());
+
+  if (reply.keepBlock == 0) Release(event.data, holder);
+}
+
+void EventBus::DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin) {
+  if (plugin.Ioctl == nullptr) return;
+  IoctlRequest request = pluginhost::MakeIoctlRequest(IOCTL_CONFIG_UPDATE, event.data,
+                                                      static_cast<uint32_t>(event.dataSize));
+  IoctlReply reply = pluginhost::MakeIoctlReply(IOCTL_CONFIG_UPDATE);
+
+  const ModuleId holder = plugin.systemID();
+  blocks_.AddHolder(event.data, event.dataSize, holder);
+  const int32_t rc = plugin.Ioctl(&request, &reply);
+  if (rc != 0 || reply.errorCode != 0)
+    base::Log(CORE_MODULE_ID, host_.Writer(), 0, "plugin %s update config returned %d error %d",
+              plugin.Filename.c_str(), rc, reply.errorCode);
+  if (reply.keepBlock == 0) Release(event.data, holder);
+}
+
+void EventBus::LogStatistics(size_t queued, uint32_t events) {
+  const RefBlockRegistry::Totals totals = blocks_.Counts();
+  // Read and reset in one step, so frames refused meanwhile count next time.
+  const uint64_t throttled = frames_.TakeThrottledVideoFrames();
+  base::Log(CORE_MODULE_ID, host_.Writer(), 0,
+            "core event queue size: %zu, throttledvideoframes:%s, events:%s, refblks: %s (%s bytes)",
+            queued, GroupedDecimal(throttled).c_str(), GroupedDecimal(events).c_str(),
+            GroupedDecimal(totals.count).c_str(), GroupedDecimal(totals.bytes).c_str());
+}
+
+}  // namespace eventbus
