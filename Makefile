@@ -29,8 +29,10 @@ build: deps
 
 bench: deps
 	$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCORE_BUILD_BENCH=ON -DCORE_BUILD_TESTS=OFF
-	$(CMAKE) --build build-bench -j $(JOBS) --target bench_bus
-	build-bench/bench/bench_bus --benchmark_counters_tabular=true
+	$(CMAKE) --build build-bench -j $(JOBS) --target bench_bus bench_camera_load
+	mkdir -p build/bench
+	build-bench/bench/bench_bus --json build/bench/bus.json
+	build-bench/bench/bench_camera_load --seconds 10 --json build/bench/camera_load.json
 
 # Builds the libFuzzer targets with clang into build-fuzz/ and runs each for
 # FUZZ_SECONDS; new inputs go to build-fuzz/corpus, the seeds stay as they are.
