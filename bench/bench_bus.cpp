@@ -37,14 +37,14 @@ struct Figures {
   double allocationsPerEvent = 0;
 };
 
-// Events per round over all producers: about a fifth of a second of bus
-// time at each size.
+// Events per round over all producers: a few tens of milliseconds of bus
+// time at each size on an idle machine.
 uint64_t RoundEvents(uint32_t payload, bool smoke) {
   if (smoke) return 256;
-  if (payload <= 64) return 1000000;
-  if (payload <= 4096) return 300000;
-  if (payload <= 65536) return 40000;
-  return 3000;
+  if (payload <= 64) return 300000;
+  if (payload <= 4096) return 100000;
+  if (payload <= 65536) return 10000;
+  return 1000;
 }
 
 std::unique_ptr<BenchControl> ControlFor(const Shape& shape) {

@@ -38,9 +38,12 @@ EventBus::EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plug
 EventBus::~EventBus() {
   std::lock_guard lock(queueMutex_);
   CoreEvent event;
-  while (!queue_.empty()) {
-    queue_.PopFront(&event);
-    FreePayload(event.data);
+  for (;;) {
+    while (!overflow_.empty()) {
+      overflow_.PopFront(&event);
+      FreePayload(event.data);
+    }
+    if (ring_.PopInto(overflow_, 64) == 0) break;
   }
 }
 
@@ -217,36 +220,60 @@ void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result) {
 }
 
 int32_t EventBus::AppendEvent(const CoreEvent& event) {
-  int32_t code = WRITE_ACCEPTED;
-  bool wake = false;
-  {
-    std::lock_guard lock(queueMutex_);
-    // Checked again under the mutex: once the dispatcher has seen the stop
-    // and drained the queue, nothing would take this event out any more.
-    if (stop_.load(std::memory_order_relaxed)) {
-      code = WRITE_REFUSED;
-    } else {
-      try {
-        queue_.PushBack(event);
-        queuedCount_.store(queue_.size(), std::memory_order_relaxed);
-        ++notifications_;
-        wake = waiting_;
-        waiting_ = false;
-      } catch (const std::bad_alloc&) {
-        code = WRITE_NO_MEMORY;
-      }
+  int32_t code = WRITE_REFUSED;
+  if (overflowing_.load(std::memory_order_acquire)) {
+    code = AppendOverflow(event);  // behind the events already waiting there
+  } else {
+    switch (ring_.TryPush(event)) {
+      case EventRing::Push::kQueued:
+        WakeWaiter();
+        return WRITE_ACCEPTED;
+      case EventRing::Push::kClosed:  // the final drain has begun
+        break;
+      case EventRing::Push::kFull:
+        code = AppendOverflow(event);
+        break;
     }
   }
-  if (code == WRITE_ACCEPTED) {
-    if (wake) queueCv_.notify_one();
-    return code;
-  }
+  if (code == WRITE_ACCEPTED) return code;
   // Not queued: the block is nobody's, and its writer must not stay paced on it.
   if (event.data != nullptr) {
     requests_.WakeWriters(event.data);
     FreePayload(event.data);
   }
   return code;
+}
+
+int32_t EventBus::AppendOverflow(const CoreEvent& event) {
+  bool wake = false;
+  {
+    std::lock_guard lock(queueMutex_);
+    // Checked again under the mutex: once the dispatcher has seen the stop
+    // and drained the queue, nothing would take this event out any more.
+    if (stop_.load(std::memory_order_relaxed) || closed_) return WRITE_REFUSED;
+    try {
+      overflow_.PushBack(event);
+    } catch (const std::bad_alloc&) {
+      return WRITE_NO_MEMORY;
+    }
+    overflowing_.store(true, std::memory_order_release);
+    overflowCount_.store(overflow_.size(), std::memory_order_relaxed);
+    ++notifications_;
+    wake = waiting_.exchange(false);
+  }
+  if (wake) queueCv_.notify_one();
+  return WRITE_ACCEPTED;
+}
+
+void EventBus::WakeWaiter() {
+  // After the claim in the ring (both sequentially consistent): either the
+  // sleeper's last look at the ring sees the claim, or this sees the flag.
+  if (!waiting_.load(std::memory_order_seq_cst)) return;
+  {
+    std::lock_guard lock(queueMutex_);
+    if (!waiting_.exchange(false)) return;  // another writer woke it
+  }
+  queueCv_.notify_one();
 }
 
 // Block release, stop, start-up wait, misc ------------------------------------
@@ -276,18 +303,20 @@ void EventBus::RequestStop() {
 }
 
 uint64_t EventBus::NotificationMark() const {
+  // Every event queued in the ring counts as a notification.
   std::lock_guard lock(queueMutex_);
-  return notifications_;
+  return notifications_ + ring_.Claimed();
 }
 
 void EventBus::WaitOnce(uint64_t mark, std::chrono::milliseconds timeout) {
   std::unique_lock lock(queueMutex_);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (notifications_ == mark) {
-    waiting_ = true;  // so that the next queued event notifies
+  while (notifications_ + ring_.Claimed() == mark) {
+    waiting_.store(true, std::memory_order_seq_cst);  // so that the next queued event notifies
+    if (notifications_ + ring_.Claimed() != mark) break;
     if (queueCv_.wait_until(lock, deadline) == std::cv_status::timeout) break;
   }
-  waiting_ = false;
+  waiting_.store(false, std::memory_order_relaxed);
 }
 
 void EventBus::NotifyUnderQueueMutex(const std::function<void()>& fn) {
@@ -306,7 +335,7 @@ void EventBus::LogLeakReport() {
 
 size_t EventBus::QueueSize() const {
   std::lock_guard lock(queueMutex_);
-  return queue_.size();
+  return ring_.Size() + overflow_.size();
 }
 
 }  // namespace eventbus

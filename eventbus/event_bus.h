@@ -34,6 +34,7 @@
 
 #include "base/log_thresholds.h"
 #include "eventbus/core_event_queue.h"
+#include "eventbus/event_ring.h"
 #include "eventbus/frame_tracker.h"
 #include "eventbus/payload_pool.h"
 #include "eventbus/ref_block_registry.h"
@@ -63,6 +64,10 @@ class EventBus {
  public:
   // A delivery that takes longer than this is reported (whole milliseconds).
   static constexpr int64_t kSlowWriteMs = 5;
+  // Events the dispatcher takes out of the ring at a time, and the yields it
+  // spends on an empty ring before it goes to sleep.
+  static constexpr size_t kBatchLimit = 256;
+  static constexpr int kIdleYields = 16;
   // Interval of the statistics line and of the queue storage check.
   static constexpr int64_t kStatisticsIntervalNs = 60LL * 1000 * 1000 * 1000;
 
@@ -125,15 +130,20 @@ class EventBus {
   void RunRequestThread(PluginReadFn read, int32_t dataSize, void* copy, uint32_t requestID);
   void PrintLog(const CoreEvent& event);
   int32_t AppendEvent(const CoreEvent& event);
+  int32_t AppendOverflow(const CoreEvent& event);
+  void WakeWaiter();
   // The one place a payload block is obtained (with the writer's bytes
   // copied in) and the one place it is given back.  Null from ObtainPayload
   // means no memory; a non-positive size counts as that too.
   void* ObtainPayload(const void* data, int32_t size);
   void FreePayload(void* block);
 
-  // Dispatcher: waits for queued events and swaps them all into `taken`;
-  // false once a stop has been requested and nothing is left.
+  // Dispatcher: waits for queued events and moves a batch of them into
+  // `taken`; false once a stop has been requested and nothing is left.
   bool TakeBatch(CoreEventQueue& taken);
+  // Under queueMutex_ with the ring drained: the overflow as the batch, the
+  // final close, or a sleep.  False when the run is over.
+  bool TakeOverflowOrSleep(std::unique_lock<std::mutex>& lock, CoreEventQueue& taken);
   struct DispatchCounters {
     int64_t mark = 0;     // when the statistics line was last due
     uint32_t events = 0;  // delivered since
@@ -160,19 +170,26 @@ class EventBus {
   FrameTracker frames_{throttling_};
   RequestRegistry requests_;
 
+  // The core event queue: the lock-free ring, and behind it the overflow
+  // queue under queueMutex_ for when the ring is full.  While the overflow
+  // holds events, writers append there too, and the dispatcher takes it only
+  // once the ring is drained, so the overflow's events follow the ring's.
+  EventRing ring_;
   mutable std::mutex queueMutex_;
   std::condition_variable queueCv_;
-  CoreEventQueue queue_;            // guarded by queueMutex_
-  // queue_.size(), written under queueMutex_, read by the dispatcher without
-  // it for the statistics line.
-  std::atomic<size_t> queuedCount_{0};
+  CoreEventQueue overflow_;            // guarded by queueMutex_
+  std::atomic<bool> overflowing_{false};  // overflow_ not empty; written under queueMutex_
+  std::atomic<size_t> overflowCount_{0};  // overflow_.size(), for the statistics line
   std::atomic<bool> stop_{false};   // written under queueMutex_, read anywhere
+  bool closed_ = false;             // guarded by queueMutex_: the final drain has begun
   uint64_t notifications_ = 0;      // guarded by queueMutex_; see WaitOnce
   // A thread sleeps on queueCv_ (the dispatcher for events, or the start-up
-  // wait) and the next event must wake it.  Guarded by queueMutex_.  The
-  // first writer to find it set clears it and notifies; the others, and
-  // every writer while the dispatcher is busy, skip the notification.
-  bool waiting_ = false;
+  // wait) and the next event must wake it.  Set under queueMutex_ before the
+  // sleeper looks at the ring one last time; a writer looks at it after its
+  // claim, so one of the two sees the other.  The first writer to find it set
+  // clears it under the mutex and notifies; while the dispatcher is busy no
+  // writer touches the mutex at all.
+  std::atomic<bool> waiting_{false};
 };
 
 }  // namespace eventbus

@@ -3,6 +3,7 @@
 // recipient take on a payload block while it is delivered.
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "base/log.h"
 #include "eventbus/event_bus.h"
@@ -35,15 +36,44 @@ void EventBus::RunDispatcher() {
 }
 
 bool EventBus::TakeBatch(CoreEventQueue& taken) {
-  std::unique_lock lock(queueMutex_);
-  while (queue_.empty() && !stop_.load(std::memory_order_relaxed)) {
-    waiting_ = true;
-    queueCv_.wait(lock);
+  int idle = 0;
+  for (;;) {
+    if (ring_.PopInto(taken, kBatchLimit) != 0) return true;
+    // Not drained: a writer has claimed a cell and is still copying its
+    // event in.  Drained: under a steady stream the next event is a moment
+    // away, and a few yields cost less than a sleep and a writer's wake-up.
+    if (!ring_.Drained() || (idle++ < kIdleYields && !overflowing_.load(std::memory_order_relaxed) &&
+                             !stop_.load(std::memory_order_relaxed))) {
+      std::this_thread::yield();
+      continue;
+    }
+    std::unique_lock lock(queueMutex_);
+    if (!ring_.Drained()) continue;
+    if (!TakeOverflowOrSleep(lock, taken)) return false;
+    if (!taken.empty()) return true;
+    idle = 0;
   }
-  waiting_ = false;
-  if (queue_.empty()) return false;  // stopping, and everything queued was delivered
-  queue_.Swap(taken);
-  queuedCount_.store(0, std::memory_order_relaxed);
+}
+
+bool EventBus::TakeOverflowOrSleep(std::unique_lock<std::mutex>& lock, CoreEventQueue& taken) {
+  if (!overflow_.empty()) {
+    // Every event in the ring has been taken, so these are next.
+    overflow_.Swap(taken);
+    overflowing_.store(false, std::memory_order_release);
+    overflowCount_.store(0, std::memory_order_relaxed);
+    return true;
+  }
+  if (closed_) return false;  // stopping, and everything queued was delivered
+  if (stop_.load(std::memory_order_relaxed)) {
+    // The final drain: from now on every write is refused, and what was
+    // claimed in the ring before is still taken out.
+    closed_ = true;
+    ring_.Close();
+    return true;
+  }
+  waiting_.store(true, std::memory_order_seq_cst);
+  if (ring_.Drained()) queueCv_.wait(lock);  // a later claim sees waiting_ and wakes this
+  waiting_.store(false, std::memory_order_relaxed);
   return true;
 }
 
@@ -55,7 +85,8 @@ void EventBus::DeliverBatch(CoreEventQueue& taken,
     taken.PopFront(&event);
     // Entries still waiting: the rest of this batch and what writers have
     // queued since.
-    const size_t queued = taken.size() + queuedCount_.load(std::memory_order_relaxed);
+    const size_t queued =
+        taken.size() + ring_.Size() + overflowCount_.load(std::memory_order_relaxed);
     ++counters.events;
     const int64_t now = platform::SteadyNowNs();
     const bool intervalPassed = now - counters.mark >= statisticsIntervalNs_;

@@ -38,8 +38,8 @@ class PayloadAllocator {
 class PayloadPools final : public PayloadAllocator {
  public:
   static constexpr size_t kLargestPooled = size_t{16} << 20;
-  static constexpr size_t kRetainedBlocks = 2048;
-  static constexpr size_t kRetainedBytes = size_t{64} << 20;
+  static constexpr size_t kRetainedBlocks = 4096;
+  static constexpr size_t kRetainedBytes = size_t{128} << 20;
 
   PayloadPools() = default;
   // Frees the retained blocks.  Blocks still out are the caller's to free
