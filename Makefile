@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 # The multi-threaded tests that also run under ThreadSanitizer.
 TSAN_TESTS = eventbus_bus_test eventbus_registries_test supervisor_pipe_test
-TSAN_PATTERN = ^(BusConcurrency|Dispatcher|Pacing|WritePath|RefBlockRegistry|FrameTracker|SupervisorPipe)Test
+TSAN_PATTERN = ^(BusConcurrency|EventRing|Dispatcher|Pacing|WritePath|RefBlockRegistry|FrameTracker|SupervisorPipe)Test
 FUZZ_SECONDS ?= 60
 
 .PHONY: demo test build deps bench fuzz clean

@@ -8,8 +8,9 @@
 // to every subscriber, so a round measures sustained delivery, not how fast
 // an unbounded queue fills.  Each figure is the median of three rounds.
 //
-// Usage: bench_bus [--smoke] [--json FILE]
+// Usage: bench_bus [--smoke] [--json FILE] [--shape BYTES PRODUCERS SUBSCRIBERS]
 //   --smoke  a few events per round: checks that everything runs, no timing.
+//   --shape  that one shape only.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -158,14 +159,28 @@ void WriteJson(const std::string& path, const std::vector<Shape>& shapes, const 
 int main(int argc, char** argv) {
   bool smoke = false;
   std::string json;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--smoke") == 0) smoke = true;
-    else if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc) json = argv[++i];
-  }
   std::vector<Shape> shapes;
-  for (uint32_t payload : {64u, 4096u, 65536u, 1u << 20})
-    for (auto [producers, subscribers] : {std::pair{1u, 1u}, {1u, 4u}, {4u, 1u}})
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--smoke") == 0) {
+      smoke = true;
+    } else if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc) {
+      json = argv[++i];
+    } else if (std::strcmp(argv[i], "--shape") == 0 && i + 3 < argc) {
+      const auto number = [&] { return static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10)); };
+      const uint32_t payload = number(), producers = number(), subscribers = number();
+      if (payload == 0 || producers == 0 || producers > bench::kMaxProducers || subscribers == 0 ||
+          subscribers > bench::kMaxSubscribers) {
+        std::fprintf(stderr, "bench_bus: bad shape\n");
+        return 2;
+      }
       shapes.push_back({payload, producers, subscribers});
+    }
+  }
+  if (shapes.empty()) {
+    for (uint32_t payload : {64u, 4096u, 65536u, 1u << 20})
+      for (auto [producers, subscribers] : {std::pair{1u, 1u}, {1u, 4u}, {4u, 1u}})
+        shapes.push_back({payload, producers, subscribers});
+  }
 
   std::printf("payload shape  bus events/s  zmq events/s  floor events/s  bus/zmq bus/floor  allocs/event\n");
   std::vector<Figures> figures(shapes.size());

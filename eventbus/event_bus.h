@@ -151,7 +151,9 @@ class EventBus {
   void DeliverBatch(CoreEventQueue& taken, const std::vector<pluginhost::PluginInfo*>& plugins,
                     DispatchCounters& counters);
   void DeliverEvent(const CoreEvent& event, const std::vector<pluginhost::PluginInfo*>& plugins);
-  void DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
+  // `clock`: when the previous delivery of the same event ended, 0 if none
+  // was timed; set to when this one ended.
+  void DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin, int64_t& clock);
   void DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
   void LogStatistics(size_t queued, uint32_t events);
   // Drops `holder`'s hold on `block`; frees it when that was the last hold.

@@ -218,6 +218,48 @@ TEST_F(WritePathTest, VideoAdmissionAndCopyFailures) {
   EXPECT_EQ(bus_.QueueSize(), 2u);  // freed with the bus
 }
 
+// A payload allocator that counts the blocks it has out and runs dry on demand.
+struct CountingAllocator : PayloadAllocator {
+  void* Allocate(size_t size) override {
+    if (dry) return nullptr;
+    ++out;
+    return pools.Allocate(size);
+  }
+  void Free(void* block) override {
+    if (block != nullptr) --out;
+    pools.Free(block);
+  }
+  PayloadPools pools;
+  bool dry = false;
+  int out = 0;
+};
+
+TEST_F(WritePathTest, OutOfMemoryRefusesTheEventAndItsDependents) {
+  CountingAllocator allocator;
+  EventBus bus(thresholds_, plugins_, host_, &allocator);
+  g_bus = &bus;
+  const auto code = [&](const CoreEvent& event) {
+    WriteResult result{sizeof(WriteResult), 1, 77};
+    bus.Write(&event, &result);
+    return result.code;
+  };
+  EXPECT_EQ(code(Event(kA, EVENT_CLASS(1), 0, "abc", 3)), 0);
+  allocator.dry = true;
+  EXPECT_EQ(code(Event(kA, EVENT_CLASS(1), 0, "abc", 3)), WRITE_NO_MEMORY);
+  EXPECT_EQ(code(VideoFrame(kB, true)), WRITE_NO_MEMORY);
+  EXPECT_EQ(code(VideoFrame(kB, false)), WRITE_NO_KEY_FRAME);  // its key frame reached nobody
+  EXPECT_EQ(code(Event(kA, EVENT_CLASS(1))), 0);                // nothing to copy
+  allocator.dry = false;
+  EXPECT_EQ(code(VideoFrame(kB, true)), 0);
+  EXPECT_EQ(code(VideoFrame(kB, false)), 0);
+  EXPECT_EQ(bus.QueueSize(), 4u);
+  EXPECT_EQ(allocator.out, 3);
+  bus.RequestStop();
+  bus.RunDispatcher();
+  EXPECT_EQ(allocator.out, 0);  // every block back, none twice
+  g_bus = &bus_;
+}
+
 // A reader (fake 0) whose answers go to a subscriber (fake 1) that keeps every block.
 class PacingTest : public BusTest {
  protected:

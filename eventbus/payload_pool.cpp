@@ -61,7 +61,7 @@ void PayloadPools::Free(void* block) {
   Header* header = static_cast<Header*>(block) - 1;
   const uint32_t sizeClass = header->sizeClass;
   if (sizeClass < kClasses) {
-    const size_t keep = std::min(kRetainedBlocks, kRetainedBytes / ClassSize(sizeClass));
+    const size_t keep = std::min(kRetainedBlocks, retainedBytes_ / ClassSize(sizeClass));
     Pool& pool = pools_[sizeClass];
     std::lock_guard lock(pool.mutex);
     if (pool.count < keep) {

@@ -41,7 +41,8 @@ class PayloadPools final : public PayloadAllocator {
   static constexpr size_t kRetainedBlocks = 4096;
   static constexpr size_t kRetainedBytes = size_t{128} << 20;
 
-  PayloadPools() = default;
+  // `retainedBytes` bounds what each class keeps (tests lower it).
+  explicit PayloadPools(size_t retainedBytes = kRetainedBytes) : retainedBytes_(retainedBytes) {}
   // Frees the retained blocks.  Blocks still out are the caller's to free
   // before (Free), or leak.
   ~PayloadPools() override;
@@ -79,6 +80,7 @@ class PayloadPools final : public PayloadAllocator {
   // One past the class of kLargestPooled; also the mark of an unpooled block.
   static constexpr uint32_t kClasses = 1 + (24 - 6) * 4;
 
+  const size_t retainedBytes_;
   std::array<Pool, kClasses> pools_;
 };
 
