@@ -150,9 +150,11 @@ class EventBus {
   };
   void DeliverBatch(CoreEventQueue& taken, const std::vector<pluginhost::PluginInfo*>& plugins,
                     DispatchCounters& counters);
-  void DeliverEvent(const CoreEvent& event, const std::vector<pluginhost::PluginInfo*>& plugins);
-  // `clock`: when the previous delivery of the same event ended, 0 if none
-  // was timed; set to when this one ended.
+  // `clock`: a clock read just before, or 0.
+  void DeliverEvent(const CoreEvent& event, const std::vector<pluginhost::PluginInfo*>& plugins,
+                    int64_t clock);
+  // `clock`: a clock read just before this delivery (when the previous one
+  // ended), or 0; set to when this one ended, or 0 when it was not timed.
   void DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin, int64_t& clock);
   void DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
   void LogStatistics(size_t queued, uint32_t events);

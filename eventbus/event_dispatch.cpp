@@ -80,12 +80,6 @@ bool EventBus::TakeOverflowOrSleep(std::unique_lock<std::mutex>& lock, CoreEvent
 void EventBus::DeliverBatch(CoreEventQueue& taken,
                             const std::vector<pluginhost::PluginInfo*>& plugins,
                             DispatchCounters& counters) {
-  // One clock read per batch serves the statistics interval: a batch is
-  // delivered in far less time than the interval.
-  const int64_t now = platform::SteadyNowNs();
-  bool intervalPassed = now - counters.mark >= statisticsIntervalNs_;
-  // A burst may have grown the batch's storage: give it back.
-  if (intervalPassed) taken.Compact();
   while (!taken.empty()) {
     CoreEvent event;
     taken.PopFront(&event);
@@ -94,22 +88,28 @@ void EventBus::DeliverBatch(CoreEventQueue& taken,
     const size_t queued =
         taken.size() + ring_.Size() + overflowCount_.load(std::memory_order_relaxed);
     ++counters.events;
+    // This clock read also starts the timing of the event's first delivery.
+    int64_t now = platform::SteadyNowNs();
+    const bool intervalPassed = now - counters.mark >= statisticsIntervalNs_;
+    // A burst may have grown the batch's storage: give it back.
+    if (intervalPassed) taken.Compact();
 
     blocks_.AddHolder(event.data, event.dataSize, CORE_MODULE_ID);
     if (intervalPassed && queued != 0 && CoreAdmitsLevel0()) {
       counters.mark = now;
       LogStatistics(queued, counters.events);
       counters.events = 0;
-      intervalPassed = false;
+      now = 0;  // the line took time of its own
     }
-    DeliverEvent(event, plugins);
+    DeliverEvent(event, plugins, now);
     Release(event.data, CORE_MODULE_ID);
   }
 }
 
 void EventBus::DeliverEvent(const CoreEvent& event,
-                            const std::vector<pluginhost::PluginInfo*>& plugins) {
+                            const std::vector<pluginhost::PluginInfo*>& plugins, int64_t clock) {
   if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && event.data != nullptr) {
+    clock = 0;
     // The document as text: up to its first zero byte, if it carries one.
     const char* text = static_cast<const char*>(event.data);
     const size_t size = static_cast<size_t>(event.dataSize);
@@ -119,7 +119,6 @@ void EventBus::DeliverEvent(const CoreEvent& event,
   }
 
   const uint32_t key = QueuedKey(event.eventSubtype);
-  int64_t clock = 0;  // when the previous delivery of this event ended
   for (const pluginhost::PluginInfo* plugin : plugins) {
     if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && plugin->systemID() != event.providerID) {
       DeliverConfigUpdate(event, *plugin);
