@@ -64,8 +64,9 @@ class EventBus {
  public:
   // A delivery that takes longer than this is reported (whole milliseconds).
   static constexpr int64_t kSlowWriteMs = 5;
-  // Events the dispatcher takes out of the ring at a time, and the yields it
-  // spends on an empty ring before it goes to sleep.
+  // Events the dispatcher takes out of the ring at a time, and the most
+  // yields it spends on an empty ring before it goes to sleep (halved each
+  // time they end in a sleep, doubled each time they find an event).
   static constexpr size_t kBatchLimit = 256;
   static constexpr int kIdleYields = 16;
   // Interval of the statistics line and of the queue storage check.
@@ -166,6 +167,7 @@ class EventBus {
   pluginhost::PluginList& plugins_;
   BusHost& host_;
   int64_t statisticsIntervalNs_ = kStatisticsIntervalNs;
+  int idleYields_ = kIdleYields;  // dispatcher only: yields before it sleeps
 
   PayloadPools ownPayloads_;
   PayloadAllocator& payloads_;

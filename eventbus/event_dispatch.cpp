@@ -1,6 +1,7 @@
 // The dispatcher half of EventBus: taking queued events out in batches and
 // delivering them, the statistics line, and the holds the core and each
 // recipient take on a payload block while it is delivered.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -38,17 +39,24 @@ void EventBus::RunDispatcher() {
 bool EventBus::TakeBatch(CoreEventQueue& taken) {
   int idle = 0;
   for (;;) {
-    if (ring_.PopInto(taken, kBatchLimit) != 0) return true;
+    if (ring_.PopInto(taken, kBatchLimit) != 0) {
+      // Yielding found the next event: worth yielding as long next time.
+      if (idle != 0) idleYields_ = std::min(kIdleYields, idleYields_ * 2);
+      return true;
+    }
     // Not drained: a writer has claimed a cell and is still copying its
     // event in.  Drained: under a steady stream the next event is a moment
     // away, and a few yields cost less than a sleep and a writer's wake-up.
-    if (!ring_.Drained() || (idle++ < kIdleYields && !overflowing_.load(std::memory_order_relaxed) &&
+    if (!ring_.Drained() || (idle < idleYields_ && !overflowing_.load(std::memory_order_relaxed) &&
                              !stop_.load(std::memory_order_relaxed))) {
+      ++idle;
       std::this_thread::yield();
       continue;
     }
     std::unique_lock lock(queueMutex_);
     if (!ring_.Drained()) continue;
+    // Events come too far apart for yielding to pay: yield less next time.
+    idleYields_ = std::max(1, idleYields_ / 2);
     if (!TakeOverflowOrSleep(lock, taken)) return false;
     if (!taken.empty()) return true;
     idle = 0;
