@@ -128,7 +128,8 @@ void ZmqPeer::Subscribe(uint32_t index) {
       }
       continue;
     }
-    control_.sink.value.fetch_add(bytes[0] + bytes[size - 1], std::memory_order_relaxed);
+    std::atomic<uint64_t>& sink = control_.sink[index].value;
+    sink.store(sink.load(std::memory_order_relaxed) + bytes[0] + bytes[size - 1], std::memory_order_relaxed);
     const uint64_t count = delivered.load(std::memory_order_relaxed) + 1;
     delivered.store(count, std::memory_order_release);
     if (count == control_.expected.load(std::memory_order_acquire)) {

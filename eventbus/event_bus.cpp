@@ -153,27 +153,27 @@ void EventBus::PrintLog(const CoreEvent& event) {
   host_.ConsoleSink(event.providerID, event.attributes.logLevel, text);
 }
 
+bool EventBus::FilterLog(const CoreEvent& event, WriteResult* result) {
+  const int32_t threshold = thresholds_.CurrentOf(event.providerID);
+  if ((event.eventSubtype & SUBTYPE_LOG_MESSAGE) != 0) {
+    const int32_t level = event.attributes.logLevel;
+    if (threshold < 0) {
+      // No threshold: printed always, but a level-0 message goes no further.
+      PrintLog(event);
+      return level == 0;
+    }
+    if (threshold > level) return true;
+    PrintLog(event);
+  } else if ((event.eventSubtype & SUBTYPE_LOG_QUERY) != 0) {
+    result->code = threshold;
+    return true;
+  }
+  return false;
+}
+
 void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result) {
   CoreEvent event = original;  // the working copy that is queued
-
-  if ((event.eventType & EVENT_LOG) != 0) {
-    const int32_t threshold = thresholds_.CurrentOf(event.providerID);
-    if ((event.eventSubtype & SUBTYPE_LOG_MESSAGE) != 0) {
-      const int32_t level = event.attributes.logLevel;
-      if (threshold < 0) {
-        // No threshold: printed always, but a level-0 message goes no further.
-        PrintLog(event);
-        if (level == 0) return;
-      } else if (threshold > level) {
-        return;
-      } else {
-        PrintLog(event);
-      }
-    } else if ((event.eventSubtype & SUBTYPE_LOG_QUERY) != 0) {
-      result->code = threshold;
-      return;
-    }
-  }
+  if ((event.eventType & EVENT_LOG) != 0 && FilterLog(event, result)) return;
 
   if (Stopping()) {
     result->code = WRITE_REFUSED;

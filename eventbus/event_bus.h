@@ -127,6 +127,9 @@ class EventBus {
 
  private:
   void WriteOrdinary(const CoreEvent& event, WriteResult* result);
+  // Prints a log message that passes its module's threshold, or answers a
+  // threshold query.  True when the event goes no further.
+  bool FilterLog(const CoreEvent& event, WriteResult* result);
   int32_t HandleReadRequest(const CoreEvent& event);
   void RunRequestThread(PluginReadFn read, int32_t dataSize, void* copy, uint32_t requestID);
   void PrintLog(const CoreEvent& event);

@@ -65,7 +65,7 @@ struct BenchControl {
 
   Counter written;                // published by producers in steps
   Counter delivered[kMaxSubscribers];
-  Counter sink;                   // keeps the subscribers' reads alive
+  Counter sink[kMaxSubscribers];  // keeps each subscriber's reads alive
 
   // Cameras: write-to-delivery latencies in nanoseconds, one per delivery.
   int64_t* latencies = nullptr;

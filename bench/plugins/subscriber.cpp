@@ -57,8 +57,9 @@ extern "C" __attribute__((visibility("default"))) int32_t Write(const DeliveredE
     const auto* bytes = static_cast<const unsigned char*>(event->data);
     seen = event->dataSize > 0 ? bytes[0] + bytes[event->dataSize - 1] : 0;
   }
-  control.sink.value.fetch_add(seen, std::memory_order_relaxed);
-  // Only the dispatcher thread writes this counter.
+  // Only the dispatcher thread writes these counters.
+  std::atomic<uint64_t>& sink = control.sink[SUBSCRIBER_INDEX].value;
+  sink.store(sink.load(std::memory_order_relaxed) + seen, std::memory_order_relaxed);
   std::atomic<uint64_t>& delivered = control.delivered[SUBSCRIBER_INDEX].value;
   const uint64_t count = delivered.load(std::memory_order_relaxed) + 1;
   delivered.store(count, std::memory_order_release);
