@@ -12,6 +12,11 @@
 // Payload blocks come from a PayloadAllocator: the bus's own recycling pools
 // unless the caller lends another one (tests lend one that runs out).
 //
+// The core event queue is a lock-free ring that writers claim cells in, with
+// an overflow queue under the queue mutex behind it for when the ring is
+// full; a writer touches the mutex only then, or to wake a sleeping
+// dispatcher.
+//
 // The bus owns the queue with its mutex and condition variable, the stop flag,
 // the throttling flag, the block registry, the video-frame tracker and the
 // request registry.  The plugin list, the log thresholds and the host (the
