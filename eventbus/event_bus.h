@@ -70,10 +70,11 @@ class EventBus {
   // A delivery that takes longer than this is reported (whole milliseconds).
   static constexpr int64_t kSlowWriteMs = 5;
   // Events the dispatcher takes out of the ring at a time, and the most
-  // yields it spends on an empty ring before it goes to sleep (halved each
-  // time they end in a sleep, doubled each time they find an event).
+  // yields it spends on an empty ring before it goes to sleep (doubled after
+  // a sleep shorter than kShortSleepNs, halved after a longer one).
   static constexpr size_t kBatchLimit = 256;
-  static constexpr int kIdleYields = 16;
+  static constexpr int kIdleYields = 64;
+  static constexpr int64_t kShortSleepNs = 200 * 1000;
   // Interval of the statistics line and of the queue storage check.
   static constexpr int64_t kStatisticsIntervalNs = 60LL * 1000 * 1000 * 1000;
 
@@ -175,7 +176,7 @@ class EventBus {
   pluginhost::PluginList& plugins_;
   BusHost& host_;
   int64_t statisticsIntervalNs_ = kStatisticsIntervalNs;
-  int idleYields_ = kIdleYields;  // dispatcher only: yields before it sleeps
+  int idleYields_ = 16;  // dispatcher only: yields before it sleeps
 
   PayloadPools ownPayloads_;
   PayloadAllocator& payloads_;

@@ -39,11 +39,7 @@ void EventBus::RunDispatcher() {
 bool EventBus::TakeBatch(CoreEventQueue& taken) {
   int idle = 0;
   for (;;) {
-    if (ring_.PopInto(taken, kBatchLimit) != 0) {
-      // Yielding found the next event: worth yielding as long next time.
-      if (idle != 0) idleYields_ = std::min(kIdleYields, idleYields_ * 2);
-      return true;
-    }
+    if (ring_.PopInto(taken, kBatchLimit) != 0) return true;
     // Not drained: a writer has claimed a cell and is still copying its
     // event in.  Drained: under a steady stream the next event is a moment
     // away, and a few yields cost less than a sleep and a writer's wake-up.
@@ -55,9 +51,15 @@ bool EventBus::TakeBatch(CoreEventQueue& taken) {
     }
     std::unique_lock lock(queueMutex_);
     if (!ring_.Drained()) continue;
-    // Events come too far apart for yielding to pay: yield less next time.
-    idleYields_ = std::max(1, idleYields_ / 2);
+    const int64_t asleep = platform::SteadyNowNs();
     if (!TakeOverflowOrSleep(lock, taken)) return false;
+    // Woken soon: events come a little too far apart for the yields to
+    // bridge, so yield longer next time.  Woken late: yielding would have
+    // been wasted, so yield less.
+    if (platform::SteadyNowNs() - asleep < kShortSleepNs)
+      idleYields_ = std::min(kIdleYields, idleYields_ * 2);
+    else
+      idleYields_ = std::max(1, idleYields_ / 2);
     if (!taken.empty()) return true;
     idle = 0;
   }
