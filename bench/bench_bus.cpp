@@ -8,13 +8,19 @@
 // to every subscriber, so a round measures sustained delivery, not how fast
 // an unbounded queue fills.  Each figure is the median of three rounds.
 //
+// Every shape runs in a process of its own (the benchmark starts itself once
+// per shape), so that what one shape leaves in the C heap and the page
+// tables (glibc's raised mmap threshold, a fragmented heap without huge
+// pages) cannot slow the large copies of a later one.
+//
 // Usage: bench_bus [--smoke] [--json FILE] [--shape BYTES PRODUCERS SUBSCRIBERS]
 //   --smoke  a few events per round: checks that everything runs, no timing.
-//   --shape  that one shape only.
+//   --shape  that one shape only, in this process.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -133,6 +139,24 @@ void Print(const Shape& shape, const Figures& f) {
   std::fflush(stdout);
 }
 
+// Measures `shape` in a fresh process: this executable with --shape --row.
+bool MeasureApart(const Shape& shape, bool smoke, Figures& figures) {
+  // popen runs a shell, whose /proc/self/exe is the shell: resolve it here.
+  static const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const std::string command = self + " --row" + std::string(smoke ? " --smoke" : "") + " --shape " +
+                              std::to_string(shape.payload) + " " + std::to_string(shape.producers) + " " +
+                              std::to_string(shape.subscribers);
+  FILE* child = popen(command.c_str(), "r");
+  if (child == nullptr) return false;
+  char line[512];
+  bool found = false;
+  while (std::fgets(line, sizeof line, child) != nullptr) {
+    found = found || std::sscanf(line, "row %lf %lf %lf %lf", &figures.bus, &figures.zeromq, &figures.floor,
+                                 &figures.allocationsPerEvent) == 4;
+  }
+  return pclose(child) == 0 && found;
+}
+
 void WriteJson(const std::string& path, const std::vector<Shape>& shapes, const std::vector<Figures>& figures) {
   FILE* out = std::fopen(path.c_str(), "w");
   if (out == nullptr) {
@@ -157,12 +181,14 @@ void WriteJson(const std::string& path, const std::vector<Shape>& shapes, const 
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool smoke = false;
+  bool smoke = false, row = false;
   std::string json;
   std::vector<Shape> shapes;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--smoke") == 0) {
       smoke = true;
+    } else if (std::strcmp(argv[i], "--row") == 0) {
+      row = true;
     } else if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc) {
       json = argv[++i];
     } else if (std::strcmp(argv[i], "--shape") == 0 && i + 3 < argc) {
@@ -176,19 +202,32 @@ int main(int argc, char** argv) {
       shapes.push_back({payload, producers, subscribers});
     }
   }
-  if (shapes.empty()) {
+  const bool apart = shapes.empty();
+  if (apart) {
     for (uint32_t payload : {64u, 4096u, 65536u, 1u << 20})
       for (auto [producers, subscribers] : {std::pair{1u, 1u}, {1u, 4u}, {4u, 1u}})
         shapes.push_back({payload, producers, subscribers});
   }
 
-  std::printf("payload shape  bus events/s  zmq events/s  floor events/s  bus/zmq bus/floor  allocs/event\n");
+  if (!row) std::printf("payload shape  bus events/s  zmq events/s  floor events/s  bus/zmq bus/floor  allocs/event\n");
   std::vector<Figures> figures(shapes.size());
   for (size_t i = 0; i < shapes.size(); ++i) {
-    MeasureBus(shapes[i], BENCH_PLUGIN_DIR, smoke, figures[i]);
-    MeasureZmq(shapes[i], smoke, figures[i]);
-    figures[i].floor = MeasureFloor(shapes[i].payload, smoke);
-    Print(shapes[i], figures[i]);
+    if (apart) {
+      if (!MeasureApart(shapes[i], smoke, figures[i])) {
+        std::fprintf(stderr, "bench_bus: the run of shape %zu failed\n", i);
+        return 1;
+      }
+    } else {
+      MeasureBus(shapes[i], BENCH_PLUGIN_DIR, smoke, figures[i]);
+      MeasureZmq(shapes[i], smoke, figures[i]);
+      figures[i].floor = MeasureFloor(shapes[i].payload, smoke);
+    }
+    if (row) {
+      std::printf("row %.1f %.1f %.1f %.6f\n", figures[i].bus, figures[i].zeromq, figures[i].floor,
+                  figures[i].allocationsPerEvent);
+    } else {
+      Print(shapes[i], figures[i]);
+    }
   }
   if (!json.empty()) WriteJson(json, shapes, figures);
   return 0;

@@ -69,11 +69,12 @@ class EventBus {
  public:
   // A delivery that takes longer than this is reported (whole milliseconds).
   static constexpr int64_t kSlowWriteMs = 5;
-  // Events the dispatcher takes out of the ring at a time, and the most
-  // yields it spends on an empty ring before it goes to sleep (doubled after
-  // a sleep shorter than kShortSleepNs, halved after a longer one).
+  // Events the dispatcher takes out of the ring at a time, and the bounds of
+  // how long it yields on an empty ring before it goes to sleep (doubled
+  // after a sleep shorter than kShortSleepNs, halved after a longer one).
   static constexpr size_t kBatchLimit = 256;
-  static constexpr int kIdleYields = 64;
+  static constexpr int64_t kMinIdleSpinNs = 1000;
+  static constexpr int64_t kMaxIdleSpinNs = 100 * 1000;
   static constexpr int64_t kShortSleepNs = 200 * 1000;
   // Interval of the statistics line and of the queue storage check.
   static constexpr int64_t kStatisticsIntervalNs = 60LL * 1000 * 1000 * 1000;
@@ -176,7 +177,7 @@ class EventBus {
   pluginhost::PluginList& plugins_;
   BusHost& host_;
   int64_t statisticsIntervalNs_ = kStatisticsIntervalNs;
-  int idleYields_ = 16;  // dispatcher only: yields before it sleeps
+  int64_t idleSpinNs_ = 10 * 1000;  // dispatcher only: yielding before it sleeps
 
   PayloadPools ownPayloads_;
   PayloadAllocator& payloads_;

@@ -37,31 +37,38 @@ void EventBus::RunDispatcher() {
 }
 
 bool EventBus::TakeBatch(CoreEventQueue& taken) {
-  int idle = 0;
+  int64_t idleSince = 0;
   for (;;) {
     if (ring_.PopInto(taken, kBatchLimit) != 0) return true;
     // Not drained: a writer has claimed a cell and is still copying its
     // event in.  Drained: under a steady stream the next event is a moment
-    // away, and a few yields cost less than a sleep and a writer's wake-up.
-    if (!ring_.Drained() || (idle < idleYields_ && !overflowing_.load(std::memory_order_relaxed) &&
-                             !stop_.load(std::memory_order_relaxed))) {
-      ++idle;
+    // away, and yielding for a while costs less than a sleep and a writer's
+    // wake-up.
+    if (!ring_.Drained()) {
       std::this_thread::yield();
       continue;
+    }
+    if (!overflowing_.load(std::memory_order_relaxed) && !stop_.load(std::memory_order_relaxed)) {
+      const int64_t now = platform::SteadyNowNs();
+      if (idleSince == 0) idleSince = now;
+      if (now - idleSince < idleSpinNs_) {
+        std::this_thread::yield();
+        continue;
+      }
     }
     std::unique_lock lock(queueMutex_);
     if (!ring_.Drained()) continue;
     const int64_t asleep = platform::SteadyNowNs();
     if (!TakeOverflowOrSleep(lock, taken)) return false;
-    // Woken soon: events come a little too far apart for the yields to
+    // Woken soon: events come a little too far apart for the yielding to
     // bridge, so yield longer next time.  Woken late: yielding would have
     // been wasted, so yield less.
     if (platform::SteadyNowNs() - asleep < kShortSleepNs)
-      idleYields_ = std::min(kIdleYields, idleYields_ * 2);
+      idleSpinNs_ = std::min(kMaxIdleSpinNs, idleSpinNs_ * 2);
     else
-      idleYields_ = std::max(1, idleYields_ / 2);
+      idleSpinNs_ = std::max(kMinIdleSpinNs, idleSpinNs_ / 2);
     if (!taken.empty()) return true;
-    idle = 0;
+    idleSince = 0;
   }
 }
 
