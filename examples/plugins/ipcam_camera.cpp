@@ -13,24 +13,6 @@ extern "C" {
 
 namespace ipcam {
 
-namespace {
-
-std::string XmlEscape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
 std::string MaskCredentials(const std::string& url) {
   const size_t scheme = url.find("://");
   if (scheme == std::string::npos) return url;
@@ -82,8 +64,8 @@ void WriteStatus(Camera& cam) {
                 "Codec=\"%s\" Width=\"%d\" Height=\"%d\" Fps=\"%.2f\" Frames=\"%llu\" "
                 "LastKeyFrameUtc=\"%s\" Reconnects=\"%llu\" Refused3=\"%llu\" Refused4=\"%llu\" "
                 "Refused5=\"%llu\" RefusedMinus1=\"%llu\" Refused1=\"%llu\"/>",
-                XmlEscape(cam.config.name).c_str(), cam.index, cam.provider, XmlEscape(cam.maskedUrl).c_str(),
-                cam.connected ? 1 : 0, XmlEscape(cam.codec).c_str(), cam.width, cam.height, cam.fps,
+                example::XmlEscaped(cam.config.name).c_str(), cam.index, cam.provider, example::XmlEscaped(cam.maskedUrl).c_str(),
+                cam.connected ? 1 : 0, example::XmlEscaped(cam.codec).c_str(), cam.width, cam.height, cam.fps,
                 static_cast<unsigned long long>(cam.frames), cam.lastKeyUtc.c_str(),
                 static_cast<unsigned long long>(cam.reconnects), static_cast<unsigned long long>(cam.refused[3]),
                 static_cast<unsigned long long>(cam.refused[4]), static_cast<unsigned long long>(cam.refused[5]),

@@ -71,7 +71,7 @@ int32_t WriteEvent(CoreWriteFn write, const CoreEvent& event);
 // The wall-clock time as ISO 8601 UTC with milliseconds, "2026-12-07T10:00:01.040Z".
 std::string UtcNow();
 
-// `text` with & < > " written as XML entities, for attribute values.
+// `text` with & < > " ' written as entities, for XML attribute values and HTML.
 std::string XmlEscaped(const std::string& text);
 
 // Drops this module's hold on a payload block it kept with keepBlock.

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "recording_files.h"
+#include "plugin_support.h"
 #include "render.h"
 
 namespace webview {
@@ -122,20 +123,7 @@ std::string Recordings(const StatusModel& model) {
 
 }  // namespace
 
-std::string HtmlEscaped(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
+std::string HtmlEscaped(std::string_view text) { return example::XmlEscaped(std::string(text)); }
 
 std::string HumanBytes(uint64_t bytes) {
   static const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
