@@ -27,12 +27,12 @@ void PublishStatus(Recorder& rec) {
   struct statvfs disk {};
   uint64_t freeBytes = 0;
   if (statvfs(rec.directory.c_str(), &disk) == 0) freeBytes = static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
-  xml = "<RecorderStatus Directory=\"" + absolute.string() + "\" BytesWritten=\"" +
+  xml = "<RecorderStatus Directory=\"" + example::XmlEscaped(absolute.string()) + "\" BytesWritten=\"" +
         std::to_string(rec.bytesWritten) + "\" DiskFreeBytes=\"" + std::to_string(freeBytes) + "\">";
   {
     std::lock_guard lock(rec.mutex);
     for (auto& [name, track] : rec.tracks) {
-      const std::string dir = DirectoryName(name);
+      const std::string dir = example::XmlEscaped(DirectoryName(name));
       xml += "<Camera Name=\"" + dir + "\" Frames=\"" + std::to_string(track->frames) + "\" Open=\"" +
              (track->openSegment.file.empty() ? std::string() : dir + "/" + track->openSegment.file) + "\">";
       const size_t first = track->segments.size() > 10 ? track->segments.size() - 10 : 0;

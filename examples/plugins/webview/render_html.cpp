@@ -1,4 +1,5 @@
 // The status page: one self-contained HTML document, readable on a phone.
+#include <algorithm>
 #include <cstdio>
 
 #include "recording_files.h"
@@ -112,6 +113,15 @@ std::string Recordings(const StatusModel& model) {
       out += "<h2>" + HtmlEscaped(name) + " <span class=muted>" + std::to_string(rec.frames.Value()) +
              " frames</span></h2><div class=scroll><table><tr><th>Segment</th><th>Start (UTC)</th>"
              "<th>End (UTC)</th><th class=n>Size</th><th></th></tr>";
+      // A recorder that lists closed segments only still names the one it
+      // writes: it comes first, linked, without an end or a size yet.
+      const bool openListed = std::any_of(rec.segments.begin(), rec.segments.end(),
+                                          [&](const Segment& s) { return s.file == rec.open; });
+      if (!rec.open.empty() && !openListed) {
+        const std::string link = "/recordings/" + HtmlEscaped(rec.open);
+        out += "<tr><td><a href=\"" + link + "\">" + HtmlEscaped(rec.open) +
+               "</a> <span class=muted>(writing)</span></td><td></td><td></td><td class=n></td><td></td></tr>";
+      }
       for (auto s = rec.segments.rbegin(); s != rec.segments.rend(); ++s)
         out += SegmentRow(*s, s->file == rec.open);
       out += "</table></div>";
