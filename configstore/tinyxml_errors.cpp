@@ -12,14 +12,18 @@ namespace {
 // Member(Field{}) is the pointer to one private member of TiXmlDocument; the
 // number only tells the fields apart.  Each field's friend is meant to be a
 // plain function, defined by its explicit instantiation below.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wnon-template-friend"
+#endif
 template <typename T, int kField>
 struct DocumentField {
   using Type = T TiXmlDocument::*;
   friend Type Member(DocumentField);
 };
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 template <typename Field, typename Field::Type kMember>
 struct MemberAccess {
   friend typename Field::Type Member(Field) { return kMember; }

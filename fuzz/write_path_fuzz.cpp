@@ -34,10 +34,6 @@ eventbus::EventBus* g_bus = nullptr;
 std::mutex g_keptMutex;
 std::vector<void*> g_kept;  // blocks the keeper holds beyond Write
 
-int32_t Writer(const CoreEvent* event, WriteResult* result) {
-  g_bus->Write(event, result);
-  return 0;
-}
 
 struct Host : eventbus::BusHost {
   void ConsoleSink(ModuleId, int32_t, const char* text) override {
@@ -47,8 +43,10 @@ struct Host : eventbus::BusHost {
     std::free(data);
     return 1;
   }
-  void PostApplyCoreConfig(std::string) override {}
-  CoreWriteFn Writer() override { return &::Writer; }
+  void OnConfigUpdate(const void* block, std::string_view text) override {
+    // The block and the text must be readable.
+    if (block != nullptr && !text.empty()) (void)std::memchr(text.data(), 0, text.size());
+  }
 };
 
 int32_t KeeperWrite(const DeliveredEvent* event, WriteReply* reply) {
