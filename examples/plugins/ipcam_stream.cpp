@@ -261,7 +261,7 @@ class Reader {
       waitKey_ = false;
       looped_ = false;
       delivered = true;
-      if (key) cam_.lastKeyUtc = UtcNow();
+      if (key) cam_.lastKeyUtc = example::UtcNow();
     } else {
       const int slot = code == WRITE_NO_MEMORY ? 0 : code >= 1 && code <= 5 ? code : 2;
       ++cam_.refused[slot];

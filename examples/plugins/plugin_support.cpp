@@ -22,17 +22,24 @@ std::string Trim(const std::string& text) {
 
 }  // namespace
 
-std::string UtcNow() {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const std::time_t seconds = system_clock::to_time_t(now);
-  const long millis = static_cast<long>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+std::string UtcText(int64_t unixMs, bool compact) {
+  const std::time_t seconds = static_cast<std::time_t>(unixMs / 1000);
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char text[80];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
+  if (compact)
+    std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  else
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(unixMs % 1000));
   return text;
+}
+
+std::string UtcNow() {
+  using namespace std::chrono;
+  return UtcText(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count(), false);
 }
 
 std::string XmlEscaped(const std::string& text) {

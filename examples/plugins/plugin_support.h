@@ -70,6 +70,9 @@ int32_t WriteEvent(CoreWriteFn write, const CoreEvent& event);
 
 // The wall-clock time as ISO 8601 UTC with milliseconds, "2026-12-07T10:00:01.040Z".
 std::string UtcNow();
+// Unix milliseconds in UTC: "2026-12-07T10:00:01.040Z", or compact
+// "20261207T100001Z" (whole seconds) for file names.
+std::string UtcText(int64_t unixMs, bool compact = false);
 
 // `text` with & < > " ' written as entities, for XML attribute values and HTML.
 std::string XmlEscaped(const std::string& text);

@@ -26,20 +26,6 @@ int64_t CoreNowNs(const Recorder& rec) {
       .count();
 }
 
-std::string UtcText(int64_t ms, bool compact) {
-  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  std::tm tm{};
-  gmtime_r(&seconds, &tm);
-  char text[64];
-  if (compact)
-    std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec);
-  else
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
-  return text;
-}
-
 std::string AvError(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);

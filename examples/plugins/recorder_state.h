@@ -34,6 +34,8 @@ struct AVFormatContext;
 
 namespace recorder {
 
+using example::UtcText;
+
 namespace fs = std::filesystem;
 constexpr ModuleId kRecorderId = 0x00030000u;  // module number 3
 constexpr AVRational kMicros{1, 1000000};
@@ -104,8 +106,6 @@ struct Recorder {
 int64_t UtcNowUs();
 // The core's clock, so that a frame's capture time compares with it.  [any thread]
 int64_t CoreNowNs(const Recorder& rec);
-// "YYYYMMDDTHHMMSSZ" when `compact`, else "YYYY-MM-DDTHH:MM:SS.mmmZ".
-std::string UtcText(int64_t ms, bool compact);
 // libav's text for an error code.
 std::string AvError(int code);
 // A camera name becomes a directory name: only letters, digits, '-', '_'
