@@ -6,7 +6,8 @@
 //
 // Both pipelines keep at most kWindow events written and not yet delivered
 // to every subscriber, so a round measures sustained delivery, not how fast
-// an unbounded queue fills.  Each figure is the median of three rounds.
+// an unbounded queue fills.  Bus and ZeroMQ rounds take turns, and each
+// figure is the median of its five rounds.
 //
 // Every shape runs in a process of its own (the benchmark starts itself once
 // per shape), so that what one shape leaves in the C heap and the page
@@ -63,45 +64,55 @@ std::unique_ptr<BenchControl> ControlFor(const Shape& shape) {
   return control;
 }
 
-double Median3(double a, double b, double c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
+constexpr int kRounds = 5;
 
-// Three timed rounds after a warm-up; returns the median events per second.
-double TimedRounds(BenchControl& control, uint64_t perProducer) {
-  bench::RunRound(control, perProducer);
-  double rates[3];
-  for (double& rate : rates)
-    rate = 1e9 * static_cast<double>(perProducer * control.producers) /
-           static_cast<double>(bench::RunRound(control, perProducer));
-  return Median3(rates[0], rates[1], rates[2]);
+double Median(std::vector<double> rates) {
+  std::sort(rates.begin(), rates.end());
+  return rates[rates.size() / 2];
 }
 
-void MeasureBus(const Shape& shape, const std::string& pluginDir, bool smoke, Figures& figures) {
-  std::unique_ptr<BenchControl> control = ControlFor(shape);
+double Rate(BenchControl& control, uint64_t perProducer) {
+  return 1e9 * static_cast<double>(perProducer * control.producers) /
+         static_cast<double>(bench::RunRound(control, perProducer));
+}
+
+// The bus and ZeroMQ side by side: a warm-up round each, then timed rounds
+// taking turns, so that whatever else the machine does in the meantime
+// falls on both alike; each figure is the median of its rounds.  Then the
+// bus's allocations: over a round of N and one of 10N events, the
+// difference over 9N is what each further event costs, start-up and growth
+// excluded.
+void MeasurePair(const Shape& shape, const std::string& pluginDir, bool smoke, Figures& figures) {
   std::vector<std::string> plugins;
   for (uint32_t i = 0; i < shape.producers; ++i) plugins.push_back("producer" + std::to_string(i) + ".dll");
   for (uint32_t i = 0; i < shape.subscribers; ++i) plugins.push_back("subscriber" + std::to_string(i) + ".dll");
-  bench::BusCore core(pluginDir, plugins, *control);
+  // The plugins find the control block published last as they load.
+  std::unique_ptr<BenchControl> busControl = ControlFor(shape);
+  bench::BusCore core(pluginDir, plugins, *busControl);
+  std::unique_ptr<BenchControl> zmqControl = ControlFor(shape);
+  bench::ZmqPeer peer(*zmqControl);
   const uint64_t perProducer = RoundEvents(shape.payload, smoke) / shape.producers;
-  figures.bus = TimedRounds(*control, perProducer);
 
-  // Allocations over a round of N and one of 10N events: the difference
-  // over 9N is what each further event costs, start-up and growth excluded.
+  bench::RunRound(*busControl, perProducer);
+  bench::RunRound(*zmqControl, perProducer);
+  std::vector<double> bus, zeromq;
+  for (int round = 0; round < kRounds; ++round) {
+    bus.push_back(Rate(*busControl, perProducer));
+    zeromq.push_back(Rate(*zmqControl, perProducer));
+  }
+  figures.bus = Median(bus);
+  figures.zeromq = Median(zeromq);
+
   bench::SetAllocationCounting(true);
   const uint64_t before = bench::Allocations();
-  bench::RunRound(*control, perProducer);
+  bench::RunRound(*busControl, perProducer);
   const uint64_t afterN = bench::Allocations();
-  bench::RunRound(*control, perProducer * 10);
+  bench::RunRound(*busControl, perProducer * 10);
   const uint64_t after10N = bench::Allocations();
   bench::SetAllocationCounting(false);
   const double n = static_cast<double>(perProducer * shape.producers);
   figures.allocationsPerEvent =
       (static_cast<double>(after10N - afterN) - static_cast<double>(afterN - before)) / (9 * n);
-}
-
-void MeasureZmq(const Shape& shape, bool smoke, Figures& figures) {
-  std::unique_ptr<BenchControl> control = ControlFor(shape);
-  bench::ZmqPeer peer(*control);
-  figures.zeromq = TimedRounds(*control, RoundEvents(shape.payload, smoke) / shape.producers);
 }
 
 // One memcpy of the payload per event in one thread, into a ring of
@@ -218,8 +229,7 @@ int main(int argc, char** argv) {
         return 1;
       }
     } else {
-      MeasureBus(shapes[i], BENCH_PLUGIN_DIR, smoke, figures[i]);
-      MeasureZmq(shapes[i], smoke, figures[i]);
+      MeasurePair(shapes[i], BENCH_PLUGIN_DIR, smoke, figures[i]);
       figures[i].floor = MeasureFloor(shapes[i].payload, smoke);
     }
     if (row) {

@@ -257,11 +257,15 @@ void EventBus::WakeWaiter() {
 // Block release, stop, start-up wait, misc ------------------------------------
 
 void EventBus::Release(void* block, ModuleId holder) {
-  if (!blocks_.ReleaseHolder(block, holder) || block == nullptr) return;
-  // Wake before freeing: once freed, the address may come back from the pools as
-  // another answer's block, and a late wake must not clear that one.
+  if (Unhold(block, holder)) payloads_.Free(block);
+}
+
+bool EventBus::Unhold(void* block, ModuleId holder) {
+  if (!blocks_.ReleaseHolder(block, holder) || block == nullptr) return false;
+  // Wake before freeing: once freed, the address may come back from the pools
+  // as another answer's block, and a late wake must not clear that one.
   requests_.WakeWriters(block);
-  payloads_.Free(block);
+  return true;
 }
 
 bool EventBus::CoreAdmitsLevel0() const {

@@ -185,9 +185,10 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   };
   void DeliverBatch(CoreEventQueue& taken, const std::vector<pluginhost::PluginInfo*>& plugins,
                     DispatchCounters& counters);
-  // `clock`: a clock read just before, or 0.
+  // `clock`: a clock read just before, or 0; set to when the last timed
+  // delivery ended, or 0.
   void DeliverEvent(const CoreEvent& event, const std::vector<pluginhost::PluginInfo*>& plugins,
-                    int64_t clock);
+                    int64_t& clock);
   void PostCoreConfig(const CoreEvent& event);
   // `clock`: a clock read just before this delivery (when the previous one
   // ended), or 0; set to when this one ended, or 0 when it was not timed.
@@ -199,6 +200,9 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   void ReportSlowSubscribers(const CoreEventQueue& taken, int64_t nowNs);
   // Drops `holder`'s hold on `block`; frees it when that was the last hold.
   void Release(void* block, ModuleId holder);
+  // Drops the hold without freeing: true when that was the last hold and the
+  // caller must free the block.
+  bool Unhold(void* block, ModuleId holder);
   bool CoreAdmitsLevel0() const;
 
   base::LogThresholds& thresholds_;
@@ -215,6 +219,7 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   RequestRegistry requests_;
   PayloadBudget budget_;
   SlowSubscribers slow_;  // [dispatcher]
+  bool measured_ = false;  // [dispatcher] this batch's deliveries are timed for slow_
 
   // The core event queue: the lock-free ring, and behind it the overflow
   // queue under queueMutex_ for when the ring is full.  While the overflow

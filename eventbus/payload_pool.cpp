@@ -56,22 +56,47 @@ void* PayloadPools::Allocate(size_t size) {
   return header + 1;
 }
 
-void PayloadPools::Free(void* block) {
-  if (block == nullptr) return;
-  Header* header = static_cast<Header*>(block) - 1;
-  const uint32_t sizeClass = header->sizeClass;
-  if (sizeClass < kClasses) {
-    const size_t keep = std::min(kRetainedBlocks, retainedBytes_ / ClassSize(sizeClass));
-    Pool& pool = pools_[sizeClass];
-    std::lock_guard lock(pool.mutex);
-    if (pool.count < keep) {
-      header->next = pool.free;
-      pool.free = header;
-      ++pool.count;
-      return;
+size_t PayloadPools::Retained(uint32_t sizeClass) const {
+  return std::min(kRetainedBlocks, retainedBytes_ / ClassSize(sizeClass));
+}
+
+void PayloadPools::Free(void* block) { FreeMany(&block, 1); }
+
+void PayloadPools::FreeMany(void* const* blocks, size_t count) {
+  size_t i = 0;
+  while (i < count) {
+    if (blocks[i] == nullptr) {
+      ++i;
+      continue;
+    }
+    const uint32_t sizeClass = (static_cast<Header*>(blocks[i]) - 1)->sizeClass;
+    if (sizeClass >= kClasses) {
+      std::free(static_cast<Header*>(blocks[i]) - 1);
+      ++i;
+      continue;
+    }
+    // The run of blocks of this class goes back under one lock; what the
+    // class cannot keep goes to the C heap after the lock is released.
+    Header* spill = nullptr;
+    {
+      const size_t keep = Retained(sizeClass);
+      Pool& pool = pools_[sizeClass];
+      std::lock_guard lock(pool.mutex);
+      for (; i < count && blocks[i] != nullptr; ++i) {
+        Header* header = static_cast<Header*>(blocks[i]) - 1;
+        if (header->sizeClass != sizeClass) break;
+        Header*& list = pool.count < keep ? pool.free : spill;
+        if (pool.count < keep) ++pool.count;
+        header->next = list;
+        list = header;
+      }
+    }
+    while (spill != nullptr) {
+      Header* next = spill->next;
+      std::free(spill);
+      spill = next;
     }
   }
-  std::free(header);
 }
 
 size_t PayloadPools::RetainedBlocks() const {

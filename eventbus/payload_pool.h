@@ -42,6 +42,8 @@ class PayloadPools final : public PayloadAllocator {
 
   void* Allocate(size_t size) override;
   void Free(void* block) override;
+  // Blocks of one class in a row go back under one lock.
+  void FreeMany(void* const* blocks, size_t count) override;
 
   // Blocks kept for reuse, over all classes.
   size_t RetainedBlocks() const;
@@ -70,6 +72,9 @@ class PayloadPools final : public PayloadAllocator {
 
   // One past the class of kLargestPooled; also the mark of an unpooled block.
   static constexpr uint32_t kClasses = 1 + (24 - 6) * 4;
+
+  // How many blocks `sizeClass` keeps at most.
+  size_t Retained(uint32_t sizeClass) const;
 
   const size_t retainedBytes_;
   std::array<Pool, kClasses> pools_;
