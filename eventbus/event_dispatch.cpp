@@ -199,7 +199,7 @@ void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo
   WriteReply reply = pluginhost::MakeWriteReply();
 
   const ModuleId holder = plugin.systemID();
-  blocks_.AddHolder(event.data, event.dataSize, holder);
+  blocks_.BeginDelivery(event.data, holder);
 
   // Clock reads only when the report could be printed at all, or while the
   // queue's budget is under pressure and its slow subscribers are measured.
@@ -231,7 +231,8 @@ void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo
     clock = 0;
   }
 
-  if (reply.keepBlock == 0) Release(event.data, holder);
+  if (reply.keepBlock != 0) blocks_.Kept(event.data, holder);
+  blocks_.EndDelivery();
 }
 
 void EventBus::DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin) {
