@@ -194,7 +194,14 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   // ended), or 0; set to when this one ended, or 0 when it was not timed.
   void DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin, int64_t& clock);
   void DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
-  void LogStatistics(size_t queued, uint32_t events);
+  // `unentered`: the event in delivery when the core's hold on its block is
+  // not in the registry yet, or null.
+  void LogStatistics(size_t queued, uint32_t events, const CoreEvent* unentered);
+  // Enters the core's hold on the block in delivery, once.  [dispatcher]
+  void HoldForCore(const CoreEvent& event);
+  // The end of a delivery whose block the registry never saw: true when
+  // there is a block to free.  [dispatcher]
+  bool LastHold(void* block);
   // While the budget refuses events, names the slowest subscribers, at most
   // once per report interval.  `taken` is the dispatcher's current batch.
   void ReportSlowSubscribers(const CoreEventQueue& taken, int64_t nowNs);
@@ -220,6 +227,7 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   PayloadBudget budget_;
   SlowSubscribers slow_;  // [dispatcher]
   bool measured_ = false;  // [dispatcher] this batch's deliveries are timed for slow_
+  bool coreHolds_ = false;  // [dispatcher] the core's hold on the block in delivery is entered
 
   // The core event queue: the lock-free ring, and behind it the overflow
   // queue under queueMutex_ for when the ring is full.  While the overflow

@@ -124,7 +124,11 @@ void EventBus::DeliverBatch(CoreEventQueue& taken,
     clock = now;
     const bool intervalPassed = now - counters.mark >= statisticsIntervalNs_;
 
-    blocks_.AddHolder(event.data, event.dataSize, CORE_MODULE_ID);
+    // The core's hold on the block is entered in the registry only once a
+    // recipient keeps it, or for a configuration update; until then the
+    // dispatcher alone keeps it alive, and nobody else can have it.
+    coreHolds_ = false;
+    if ((event.eventType & EVENT_CONFIG_UPDATE) != 0) HoldForCore(event);
     if (intervalPassed) {
       // Entries still waiting: the rest of this batch and what writers have
       // queued since.  Read only when the line is due: the ring's position
@@ -133,7 +137,7 @@ void EventBus::DeliverBatch(CoreEventQueue& taken,
           taken.size() - 1 + ring_.Size() + overflowCount_.load(std::memory_order_relaxed);
       if (queued != 0 && CoreAdmitsLevel0()) {
         counters.mark = now;
-        LogStatistics(queued, counters.events);
+        LogStatistics(queued, counters.events, coreHolds_ ? nullptr : &event);
         counters.events = 0;
         clock = 0;  // the line took time of its own
       }
@@ -144,7 +148,7 @@ void EventBus::DeliverBatch(CoreEventQueue& taken,
     taken.DropFront();
     // A burst may have grown the batch's storage: give it back.
     if (intervalPassed) taken.Compact();
-    if (Unhold(block, CORE_MODULE_ID)) {
+    if (coreHolds_ ? Unhold(block, CORE_MODULE_ID) : LastHold(block)) {
       freed[freedCount++] = block;
       freedBytes += static_cast<uint64_t>(size);
       if (freedCount == kFreeRun || freedBytes >= kFreeRunBytes) {
@@ -231,7 +235,10 @@ void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo
     clock = 0;
   }
 
-  if (reply.keepBlock != 0) blocks_.Kept(event.data, holder);
+  if (reply.keepBlock != 0) {
+    HoldForCore(event);
+    blocks_.Kept(event.data, holder);
+  }
   blocks_.EndDelivery();
 }
 
@@ -252,8 +259,25 @@ void EventBus::DeliverConfigUpdate(const CoreEvent& event, const pluginhost::Plu
   if (reply.keepBlock == 0) Release(event.data, holder);
 }
 
-void EventBus::LogStatistics(size_t queued, uint32_t events) {
-  const RefBlockRegistry::Totals totals = blocks_.Counts();
+void EventBus::HoldForCore(const CoreEvent& event) {
+  if (coreHolds_) return;
+  blocks_.AddHolder(event.data, event.dataSize, CORE_MODULE_ID);
+  coreHolds_ = true;
+}
+
+bool EventBus::LastHold(void* block) {
+  if (block == nullptr) return false;
+  requests_.WakeWriters(block);  // before the block can come back as another
+  return true;
+}
+
+void EventBus::LogStatistics(size_t queued, uint32_t events, const CoreEvent* unentered) {
+  RefBlockRegistry::Totals totals = blocks_.Counts();
+  // The block in delivery counts whether or not its hold is entered yet.
+  if (unentered != nullptr && unentered->data != nullptr) {
+    ++totals.count;
+    totals.bytes += static_cast<uint64_t>(unentered->dataSize);
+  }
   // Read and reset in one step, so frames refused meanwhile count next time.
   const uint64_t throttled = frames_.TakeThrottledVideoFrames();
   base::Log(CORE_MODULE_ID, *this, 0,

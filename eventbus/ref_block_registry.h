@@ -51,12 +51,13 @@ class RefBlockRegistry {
 
   // One delivery by the dispatcher, without the lock when the recipient
   // does not keep the block: the recipient is not entered while it is called
-  // (the core's own hold keeps the block alive), only afterwards, when it
-  // kept the block (Kept).  A release of the block by the recipient during
+  // (the dispatcher keeps the block alive meanwhile), only afterwards, when
+  // it kept the block (Kept).  A release of the block by the recipient during
   // the call, from its Write or from a thread it handed the block to, is
   // remembered and cancels the keep, exactly as if the recipient had been
   // entered first.  BeginDelivery, Kept and EndDelivery: [dispatcher].
   void BeginDelivery(const void* block, ModuleId recipient) {
+    deliveries_.store(deliveries_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     recipient_.store(recipient, std::memory_order_relaxed);
     delivering_.store(block, std::memory_order_release);
   }
@@ -81,8 +82,12 @@ class RefBlockRegistry {
   // block's entry goes).
   std::atomic<const void*> delivering_{nullptr};
   std::atomic<ModuleId> recipient_{0};
+  std::atomic<uint64_t> deliveries_{0};  // numbers the deliveries
   const void* earlyBlock_ = nullptr;
   ModuleId earlyHolder_ = 0;
+  uint64_t earlyDelivery_ = 0;
+  // Remembers a release by the recipient of the delivery in progress.
+  void NoteEarlyRelease(const void* block, ModuleId holder);
   uint64_t count_ = 0;  // guarded by mutex_
   uint64_t bytes_ = 0;  // guarded by mutex_
 };
