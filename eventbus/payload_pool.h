@@ -12,8 +12,8 @@
 // beyond that a freed block goes back to the C heap, so a burst does not pin
 // its memory for good.
 //
-// [any-thread]: each class has its own mutex, held only to push or pop one
-// list entry.
+// [any-thread]: each class has its own spin lock, held only to push or pop
+// list entries.
 #ifndef EVENTBUS_PAYLOAD_POOL_H_
 #define EVENTBUS_PAYLOAD_POOL_H_
 
@@ -23,6 +23,7 @@
 #include <mutex>
 
 #include "eventbus/payload_allocator.h"
+#include "eventbus/spin_lock.h"
 
 namespace eventbus {
 
@@ -65,7 +66,7 @@ class PayloadPools final : public PayloadAllocator {
   static_assert(sizeof(Header) == 16, "payload alignment");
 
   struct alignas(64) Pool {
-    mutable std::mutex mutex;
+    mutable SpinLock mutex;
     Header* free = nullptr;  // guarded by mutex
     size_t count = 0;        // guarded by mutex
   };
