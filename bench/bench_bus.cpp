@@ -79,9 +79,9 @@ double Rate(BenchControl& control, uint64_t perProducer) {
 // The bus and ZeroMQ side by side: a warm-up round each, then timed rounds
 // taking turns, so that whatever else the machine does in the meantime
 // falls on both alike; each figure is the median of its rounds.  Then the
-// bus's allocations: over a round of N and one of 10N events, the
-// difference over 9N is what each further event costs, start-up and growth
-// excluded.
+// bus's allocations in steady state: over a round of N and one of 10N
+// events, the difference over 9N is what each further event costs, start-up
+// and growth excluded.
 void MeasurePair(const Shape& shape, const std::string& pluginDir, bool smoke, Figures& figures) {
   std::vector<std::string> plugins;
   for (uint32_t i = 0; i < shape.producers; ++i) plugins.push_back("producer" + std::to_string(i) + ".dll");
@@ -103,6 +103,9 @@ void MeasurePair(const Shape& shape, const std::string& pluginDir, bool smoke, F
   figures.bus = Median(bus);
   figures.zeromq = Median(zeromq);
 
+  // Steady state: long rounds first let the pools grow to the largest
+  // number of blocks in flight that a round of 10N reaches.
+  for (int round = 0; round < 3; ++round) bench::RunRound(*busControl, perProducer * 10);
   bench::SetAllocationCounting(true);
   const uint64_t before = bench::Allocations();
   bench::RunRound(*busControl, perProducer);

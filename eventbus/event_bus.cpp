@@ -268,6 +268,16 @@ bool EventBus::Unhold(void* block, ModuleId holder) {
   return true;
 }
 
+void EventBus::SetThrottling(bool on) {
+  throttling_.store(on, std::memory_order_relaxed);
+  if (on) ownPayloads_.Trim();
+}
+
+void EventBus::SetMemoryLimit(uint64_t limit) {
+  budget_.SetMemoryLimit(limit);
+  ownPayloads_.SetRetainedBytes(static_cast<size_t>(2 * budget_.Limit()));
+}
+
 bool EventBus::CoreAdmitsLevel0() const {
   // What a threshold query for the core through the write path answers,
   // read directly: unset, or not above 0.

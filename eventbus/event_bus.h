@@ -80,6 +80,9 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   // how long it yields on an empty ring before it goes to sleep (doubled
   // after a sleep shorter than kShortSleepNs, halved after a longer one).
   static constexpr size_t kBatchLimit = 256;
+  // A batch's payloads leave the queue's budget when it is taken, so its
+  // bytes are bounded too: what is in flight stays near the budget.
+  static constexpr uint64_t kBatchBytes = 16ull << 20;
   static constexpr int64_t kMinIdleSpinNs = 1000;
   static constexpr int64_t kMaxIdleSpinNs = 100 * 1000;
   static constexpr int64_t kShortSleepNs = 200 * 1000;
@@ -126,7 +129,11 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   void NotifyUnderQueueMutex(const std::function<void()>& fn);
 
   // The memory monitor's throttling flag.  [io-thread] writes, any reads.
-  void SetThrottling(bool on) { throttling_.store(on, std::memory_order_relaxed); }
+  // Turning it on also gives the payload blocks kept for reuse back.
+  void SetThrottling(bool on);
+  // The memory monitor's limit: bounds the queue's budget and what the
+  // payload pools keep.  [io-thread]
+  void SetMemoryLimit(uint64_t limit);
   bool Throttling() const { return throttling_.load(std::memory_order_relaxed); }
 
   // Logs the shutdown leak report (blocks still held) at level 0 for the core,

@@ -38,7 +38,7 @@ void EventBus::RunDispatcher() {
 bool EventBus::TakeBatch(CoreEventQueue& taken) {
   int64_t idleSince = 0;
   for (;;) {
-    if (ring_.PopInto(taken, kBatchLimit) != 0) return true;
+    if (ring_.PopInto(taken, kBatchLimit, kBatchBytes) != 0) return true;
     // Not drained: a writer has claimed a cell and is still copying its
     // event in.  Drained: under a steady stream the next event is a moment
     // away, and yielding for a while costs less than a sleep and a writer's

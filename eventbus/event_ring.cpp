@@ -32,9 +32,10 @@ EventRing::Push EventRing::TryPush(const CoreEvent& event) {
   }
 }
 
-size_t EventRing::PopInto(CoreEventQueue& out, size_t max) {
+size_t EventRing::PopInto(CoreEventQueue& out, size_t max, uint64_t maxBytes) {
   size_t moved = 0;
-  while (moved < max) {
+  uint64_t bytes = 0;
+  while (moved < max && bytes < maxBytes) {
     Cell& cell = cells_[dequeue_ & (kCells - 1)];
     if (cell.sequence.load(std::memory_order_acquire) != dequeue_ + 1) break;
     try {
@@ -42,6 +43,9 @@ size_t EventRing::PopInto(CoreEventQueue& out, size_t max) {
     } catch (const std::bad_alloc&) {
       break;  // the batch ends here; the event stays for the next one
     }
+    if (cell.event.data != nullptr && cell.event.dataSize > 0)
+      bytes += static_cast<uint64_t>(cell.event.dataSize);
+    // The cell is free for a writer from here on.
     cell.sequence.store(dequeue_ + kCells, std::memory_order_release);
     ++dequeue_;
     ++moved;

@@ -39,9 +39,10 @@ class EventRing {
 
   Push TryPush(const CoreEvent& event);
 
-  // Moves published events, oldest first, into `out`, at most `max` of them;
-  // stops early at a cell whose writer is still copying.  Returns how many.
-  size_t PopInto(CoreEventQueue& out, size_t max);
+  // Moves published events, oldest first, into `out`, at most `max` of them
+  // and no more once their payloads reach `maxBytes`; stops early at a cell
+  // whose writer is still copying.  Returns how many.
+  size_t PopInto(CoreEventQueue& out, size_t max, uint64_t maxBytes = UINT64_MAX);
   // True when every claimed position has been taken out.
   bool Drained() const;
   // Positions claimed so far: each one an event queued.

@@ -57,7 +57,8 @@ void* PayloadPools::Allocate(size_t size) {
 }
 
 size_t PayloadPools::Retained(uint32_t sizeClass) const {
-  return std::min(kRetainedBlocks, retainedBytes_ / ClassSize(sizeClass));
+  return std::min(kRetainedBlocks,
+                  retainedBytes_.load(std::memory_order_relaxed) / ClassSize(sizeClass));
 }
 
 void PayloadPools::Free(void* block) { FreeMany(&block, 1); }
@@ -95,6 +96,23 @@ void PayloadPools::FreeMany(void* const* blocks, size_t count) {
       Header* next = spill->next;
       std::free(spill);
       spill = next;
+    }
+  }
+}
+
+void PayloadPools::Trim() {
+  for (Pool& pool : pools_) {
+    Header* list = nullptr;
+    {
+      std::lock_guard lock(pool.mutex);
+      list = pool.free;
+      pool.free = nullptr;
+      pool.count = 0;
+    }
+    while (list != nullptr) {
+      Header* next = list->next;
+      std::free(list);
+      list = next;
     }
   }
 }

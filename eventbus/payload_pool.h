@@ -8,9 +8,10 @@
 // the C heap sees neither the allocation nor the free.  Classes are four per
 // power of two (64, 80, 96, 112, 128, 160, ...), so a block wastes at most a
 // fifth of itself.  Payloads above kLargestPooled go straight to the C heap.
-// Each class keeps at most kRetainedBlocks blocks and kRetainedBytes bytes;
-// beyond that a freed block goes back to the C heap, so a burst does not pin
-// its memory for good.
+// Each class keeps at most kRetainedBlocks blocks and twice as many bytes as
+// the event queue's budget (the core lowers it with the budget); beyond that a
+// freed block goes back to the C heap, and Trim gives everything back when
+// the memory monitor throttles, so a burst does not pin its memory for good.
 //
 // [any-thread]: each class has its own spin lock, held only to push or pop
 // list entries.
@@ -18,6 +19,7 @@
 #define EVENTBUS_PAYLOAD_POOL_H_
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -31,9 +33,11 @@ class PayloadPools final : public PayloadAllocator {
  public:
   static constexpr size_t kLargestPooled = size_t{16} << 20;
   static constexpr size_t kRetainedBlocks = 4096;
-  static constexpr size_t kRetainedBytes = size_t{128} << 20;
+  // Twice what the core event queue's budget lets wait at most: the blocks
+  // waiting, and as many again in delivery or held by plugins.
+  static constexpr size_t kRetainedBytes = size_t{512} << 20;
 
-  // `retainedBytes` bounds what each class keeps (tests lower it).
+  // `retainedBytes` bounds what each class keeps.
   explicit PayloadPools(size_t retainedBytes = kRetainedBytes) : retainedBytes_(retainedBytes) {}
   // Frees the retained blocks.  Blocks still out are the caller's to free
   // before (Free), or leak.
@@ -48,6 +52,12 @@ class PayloadPools final : public PayloadAllocator {
 
   // Blocks kept for reuse, over all classes.
   size_t RetainedBlocks() const;
+  // Changes the bound on what each class keeps from now on.
+  void SetRetainedBytes(size_t bytes) { retainedBytes_.store(bytes, std::memory_order_relaxed); }
+  // Gives every block kept for reuse back to the C heap: the process's
+  // memory is what the memory monitor throttles on, and blocks kept after a
+  // burst must not hold it over its limit.
+  void Trim();
 
   // The class a size falls in, and the block size of a class.  Exposed for
   // the tests of the class boundaries.
@@ -77,7 +87,7 @@ class PayloadPools final : public PayloadAllocator {
   // How many blocks `sizeClass` keeps at most.
   size_t Retained(uint32_t sizeClass) const;
 
-  const size_t retainedBytes_;
+  std::atomic<size_t> retainedBytes_;
   std::array<Pool, kClasses> pools_;
 };
 

@@ -56,6 +56,16 @@ TEST(PayloadPoolsTest, FreedBlocksComeBackWarmAndRetentionIsBounded) {
   const size_t retained = pools.RetainedBlocks();
   pools.Free(huge);
   EXPECT_EQ(pools.RetainedBlocks(), retained);
+
+  // A lower bound from now on, and everything back at once.
+  pools.SetRetainedBytes(size_t{1} << 17);
+  std::vector<void*> more;
+  for (int i = 0; i < 4; ++i) more.push_back(pools.Allocate(65536));
+  pools.FreeMany(more.data(), more.size());
+  // The four come out of the class's 16 and do not go back: it keeps 2 now.
+  EXPECT_EQ(pools.RetainedBlocks(), retained - 4);
+  pools.Trim();
+  EXPECT_EQ(pools.RetainedBlocks(), 0u);
 }
 
 CoreEvent Numbered(uint32_t source, uint32_t number) {
