@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE ?= cmake
 # The multi-threaded tests that also run under ThreadSanitizer.
 TSAN_TESTS = eventbus_bus_test eventbus_registries_test eventbus_limits_test plugin_guard_test supervisor_pipe_test
-TSAN_PATTERN = ^(BusConcurrency|Dispatcher|Pacing|WritePath|RefBlockRegistry|FrameTracker|SupervisorPipe|BusLimits|Guard)Test
+TSAN_PATTERN = ^(BusConcurrency|EventRing|Dispatcher|Pacing|WritePath|RefBlockRegistry|FrameTracker|SupervisorPipe|BusLimits|Guard)Test
 FUZZ_SECONDS ?= 60
 
 .PHONY: demo test build deps deps-demo bench fuzz fuzz-delta soak sizes clean
@@ -33,8 +33,10 @@ build: deps
 
 bench: deps
 	$(CMAKE) -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCORE_BUILD_BENCH=ON -DCORE_BUILD_TESTS=OFF
-	$(CMAKE) --build build-bench -j $(JOBS) --target bench_bus
-	build-bench/bench/bench_bus --benchmark_counters_tabular=true
+	$(CMAKE) --build build-bench -j $(JOBS) --target bench_bus bench_camera_load
+	mkdir -p build/bench
+	build-bench/bench/bench_bus --json build/bench/bus.json
+	build-bench/bench/bench_camera_load --seconds 10 --json build/bench/camera_load.json
 
 # Builds the libFuzzer targets with clang into build-fuzz/ and runs each for
 # FUZZ_SECONDS; new inputs go to build-fuzz/corpus, the seeds stay as they are.

@@ -1,271 +1,247 @@
-// bench_bus: events per second through the bus (write path, core event queue,
-// dispatcher, delivery to N subscribers sharing one payload block), and the
-// same payloads through ZeroMQ inproc PUSH/PULL with one receiving thread that
-// hands each message to the same N subscribers.
+// bench_bus: events per second through the event bus, black-box through real
+// plugins (producer plugins' run threads writing, subscriber plugins' Write
+// counting), against ZeroMQ inproc PUB/SUB and against the one-copy floor,
+// for every payload size and fan shape; and the bus's heap allocations per
+// event in steady state.
 //
-// Both pipelines are bounded the same way: writers wait while more than
-// kInFlightLimit events are undelivered (ZeroMQ's own default high-water mark
-// is 1000 messages per socket as well), so each run measures sustained
-// delivery, not how fast an unbounded queue fills.  The writers' timing ends
-// when their last event is accepted; at most about that limit is still
-// undelivered then, which is small next to a run.
-#include <benchmark/benchmark.h>
-#include <zmq.h>
-
-#include <atomic>
+// Both pipelines keep at most kWindow events written and not yet delivered
+// to every subscriber, so a round measures sustained delivery, not how fast
+// an unbounded queue fills.  Bus and ZeroMQ rounds take turns, and each
+// figure is the median of its five rounds.
+//
+// Every shape runs in a process of its own (the benchmark starts itself once
+// per shape), so that what one shape leaves in the C heap and the page
+// tables (glibc's raised mmap threshold, a fragmented heap without huge
+// pages) cannot slow the large copies of a later one.
+//
+// Usage: bench_bus [--smoke] [--json FILE] [--shape BYTES PRODUCERS SUBSCRIBERS]
+//   --smoke  a few events per round: checks that everything runs, no timing.
+//   --shape  that one shape only, in this process.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <stdexcept>
+#include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "base/log_thresholds.h"
-#include "eventbus/event_bus.h"
-#include "pluginhost/plugin_info.h"
+#include "bench/bus_harness.h"
+#include "bench/zmq_peer.h"
 
 namespace {
 
-constexpr int64_t kInFlightLimit = 1000;
-constexpr int kMaxSubscribers = 8;
+using bench::BenchControl;
 
-// Events handed to a pipeline and events its last subscriber has seen.
-// Writers publish their count and check the distance in steps of kStep, so
-// the bookkeeping costs the pipeline little.
-constexpr uint64_t kStep = 64;
-std::atomic<uint64_t> g_written{0};
-std::atomic<uint64_t> g_delivered{0};
-std::atomic<uint64_t> g_sink{0};
+constexpr uint64_t kWindow = 1000;
 
-// A subscriber looks at its payload the way a consumer would start to.
-inline void Consume(const void* data, int64_t size) {
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  g_sink.fetch_add(size > 0 ? bytes[0] + bytes[size - 1] : 0, std::memory_order_relaxed);
-}
-
-void Delivered() { g_delivered.fetch_add(1, std::memory_order_release); }
-
-int g_subscribers = 1;
-
-template <int N>
-int32_t SubscriberWrite(const DeliveredEvent* event, WriteReply*) {
-  Consume(event->data, event->dataSize);
-  if (N == g_subscribers - 1) Delivered();
-  return 0;
-}
-
-template <int... N>
-constexpr PluginWriteFn kWriteEntries[] = {&SubscriberWrite<N>...};
-constexpr auto& kEntries = kWriteEntries<0, 1, 2, 3, 4, 5, 6, 7>;
-
-// Called by a writer after each event it handed over.
-inline void Written(uint64_t& pending) {
-  if (++pending < kStep) return;
-  const uint64_t written = g_written.fetch_add(pending, std::memory_order_relaxed) + pending;
-  pending = 0;
-  // Signed: other writers' unpublished events may already be delivered.
-  while (static_cast<int64_t>(written - g_delivered.load(std::memory_order_acquire)) > kInFlightLimit)
-    std::this_thread::yield();
-}
-
-void WaitForAllDelivered() {
-  while (g_delivered.load(std::memory_order_acquire) < g_written.load()) std::this_thread::yield();
-}
-
-// Event bus ------------------------------------------------------------------
-
-class NullHost : public eventbus::BusHost {
- public:
-  void ConsoleSink(ModuleId, int32_t, const char*) override {}
-  int32_t SubmitToSupervisor(void* data, int64_t) override {
-    std::free(data);
-    return 1;
-  }
-  void PostApplyCoreConfig(std::string) override {}
-  CoreWriteFn Writer() override { return nullptr; }
+struct Shape {
+  uint32_t payload;
+  uint32_t producers;
+  uint32_t subscribers;
 };
 
-struct BusRig {
-  base::LogThresholds thresholds;
-  pluginhost::PluginList plugins;
-  NullHost host;
-  std::unique_ptr<eventbus::EventBus> bus;
-  std::thread dispatcher;
+struct Figures {
+  double bus = 0, zeromq = 0, floor = 0;
+  double allocationsPerEvent = 0;
 };
-BusRig* g_bus = nullptr;
 
-// The rig without a bus: thresholds, host and the subscribers.
-void BusSetupRig(const benchmark::State& state) {
-  g_subscribers = static_cast<int>(state.range(1));
-  g_written = 0;
-  g_delivered = 0;
-  g_bus = new BusRig;
-  for (int i = 0; i < g_subscribers; ++i) {
-    g_bus->plugins.Modify([&](pluginhost::PluginList::Records& records) {
-      auto info = std::make_unique<pluginhost::PluginInfo>();
-      info->descriptor.systemID = 0x00010000u * static_cast<uint32_t>(i + 1);
-      for (uint32_t& mask : info->descriptor.subscriptionMasks) mask = 0xFFFFFFFFu;
-      info->descriptor.acceptsWrite = 1;
-      info->Write = kEntries[i];
-      info->Filename = "subscriber" + std::to_string(i) + ".dll";
-      records.push_back(std::move(info));
-    });
+// Events per round over all producers: a few tens of milliseconds of bus
+// time at each size on an idle machine.
+uint64_t RoundEvents(uint32_t payload, bool smoke) {
+  if (smoke) return 256;
+  if (payload <= 64) return 300000;
+  if (payload <= 4096) return 100000;
+  if (payload <= 65536) return 10000;
+  return 1000;
+}
+
+std::unique_ptr<BenchControl> ControlFor(const Shape& shape) {
+  std::unique_ptr<BenchControl> control = bench::MakeControl();
+  control->payload = shape.payload;
+  control->producers = shape.producers;
+  control->subscribers = shape.subscribers;
+  control->window = kWindow;
+  return control;
+}
+
+constexpr int kRounds = 5;
+
+double Median(std::vector<double> rates) {
+  std::sort(rates.begin(), rates.end());
+  return rates[rates.size() / 2];
+}
+
+double Rate(BenchControl& control, uint64_t perProducer) {
+  return 1e9 * static_cast<double>(perProducer * control.producers) /
+         static_cast<double>(bench::RunRound(control, perProducer));
+}
+
+// The bus and ZeroMQ side by side: a warm-up round each, then timed rounds
+// taking turns, so that whatever else the machine does in the meantime
+// falls on both alike; each figure is the median of its rounds.  Then the
+// bus's allocations in steady state: over a round of N and one of 10N
+// events, the difference over 9N is what each further event costs, start-up
+// and growth excluded.
+void MeasurePair(const Shape& shape, const std::string& pluginDir, bool smoke, Figures& figures) {
+  std::vector<std::string> plugins;
+  for (uint32_t i = 0; i < shape.producers; ++i) plugins.push_back("producer" + std::to_string(i) + ".dll");
+  for (uint32_t i = 0; i < shape.subscribers; ++i) plugins.push_back("subscriber" + std::to_string(i) + ".dll");
+  // The plugins find the control block published last as they load.
+  std::unique_ptr<BenchControl> busControl = ControlFor(shape);
+  bench::BusCore core(pluginDir, plugins, *busControl);
+  std::unique_ptr<BenchControl> zmqControl = ControlFor(shape);
+  bench::ZmqPeer peer(*zmqControl);
+  const uint64_t perProducer = RoundEvents(shape.payload, smoke) / shape.producers;
+
+  bench::RunRound(*busControl, perProducer);
+  bench::RunRound(*zmqControl, perProducer);
+  std::vector<double> bus, zeromq;
+  for (int round = 0; round < kRounds; ++round) {
+    bus.push_back(Rate(*busControl, perProducer));
+    zeromq.push_back(Rate(*zmqControl, perProducer));
   }
+  figures.bus = Median(bus);
+  figures.zeromq = Median(zeromq);
+
+  // Steady state: long rounds first let the pools grow to the largest
+  // number of blocks in flight that a round of 10N reaches.
+  for (int round = 0; round < 3; ++round) bench::RunRound(*busControl, perProducer * 10);
+  bench::SetAllocationCounting(true);
+  const uint64_t before = bench::Allocations();
+  bench::RunRound(*busControl, perProducer);
+  const uint64_t afterN = bench::Allocations();
+  bench::RunRound(*busControl, perProducer * 10);
+  const uint64_t after10N = bench::Allocations();
+  bench::SetAllocationCounting(false);
+  const double n = static_cast<double>(perProducer * shape.producers);
+  figures.allocationsPerEvent =
+      (static_cast<double>(after10N - afterN) - static_cast<double>(afterN - before)) / (9 * n);
 }
 
-CoreEvent PayloadEvent(std::vector<char>& payload, ModuleId provider) {
-  CoreEvent event;
-  std::memset(&event, 0, sizeof event);
-  event.structSize = sizeof event;
-  event.version = 1;
-  event.dataSize = static_cast<int32_t>(payload.size());
-  event.data = payload.data();
-  event.providerID = provider;
-  event.eventType = EVENT_CLASS(3);
-  event.eventSubtype = 0x1;
-  return event;
-}
-
-void BusSetup(const benchmark::State& state) {
-  BusSetupRig(state);
-  g_bus->bus = std::make_unique<eventbus::EventBus>(g_bus->thresholds, g_bus->plugins, g_bus->host);
-  g_bus->dispatcher = std::thread([] { g_bus->bus->RunDispatcher(); });
-}
-
-void BusTeardown(const benchmark::State&) {
-  WaitForAllDelivered();
-  g_bus->bus->RequestStop();
-  g_bus->dispatcher.join();
-  delete g_bus;
-  g_bus = nullptr;
-}
-
-void BM_Bus(benchmark::State& state) {
-  const size_t size = static_cast<size_t>(state.range(0));
-  std::vector<char> payload(size, 'p');
-  CoreEvent event = PayloadEvent(payload, 0x00100000u + static_cast<uint32_t>(state.thread_index()));
-  WriteResult result{sizeof(WriteResult), 1, 0};
-  uint64_t pending = 0;
-  for (auto _ : state) {
-    g_bus->bus->Write(&event, &result);
-    if (result.code != 0) state.SkipWithError("write refused");
-    Written(pending);
-  }
-  g_written.fetch_add(pending);
-  state.SetItemsProcessed(state.iterations());
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(size));
-}
-
-// The CPU cost of one event on one thread, without any hand-over between
-// threads: a batch is written, then the dispatcher delivers it and returns.
-// Small payloads only: a batch of large ones would mostly measure the C heap
-// giving the batch's memory back to the system and faulting it in again.
-void BM_BusOneThread(benchmark::State& state) {
-  constexpr int kBatch = 100;
-  BusSetupRig(state);
-  const size_t size = static_cast<size_t>(state.range(0));
-  std::vector<char> payload(size, 'p');
-  CoreEvent event = PayloadEvent(payload, 0x00100000u);
-  WriteResult result{sizeof(WriteResult), 1, 0};
-  for (auto _ : state) {
-    eventbus::EventBus bus(g_bus->thresholds, g_bus->plugins, g_bus->host);
-    for (int i = 0; i < kBatch; ++i) bus.Write(&event, &result);
-    bus.RequestStop();
-    bus.RunDispatcher();
-  }
-  delete g_bus;
-  g_bus = nullptr;
-  state.SetItemsProcessed(state.iterations() * kBatch);
-  state.SetBytesProcessed(state.iterations() * kBatch * static_cast<int64_t>(size));
-}
-
-// ZeroMQ inproc ------------------------------------------------------------------
-
-constexpr const char* kEndpoint = "inproc://bench-bus";
-
-struct ZmqRig {
-  void* context = nullptr;
-  void* pull = nullptr;
-  std::thread receiver;
-};
-ZmqRig* g_zmq = nullptr;
-
-void Check(bool ok, const char* what) {
-  if (!ok) throw std::runtime_error(std::string(what) + ": " + zmq_strerror(zmq_errno()));
-}
-
-void ZmqSetup(const benchmark::State& state) {
-  g_subscribers = static_cast<int>(state.range(1));
-  g_written = 0;
-  g_delivered = 0;
-  g_zmq = new ZmqRig;
-  g_zmq->context = zmq_ctx_new();
-  Check(g_zmq->context != nullptr, "zmq_ctx_new");
-  g_zmq->pull = zmq_socket(g_zmq->context, ZMQ_PULL);
-  Check(zmq_bind(g_zmq->pull, kEndpoint) == 0, "zmq_bind");
-  g_zmq->receiver = std::thread([] {
-    zmq_msg_t message;
-    zmq_msg_init(&message);
-    for (;;) {
-      if (zmq_msg_recv(&message, g_zmq->pull, 0) < 0) continue;
-      const size_t size = zmq_msg_size(&message);
-      if (size == 0) break;  // the teardown's end marker
-      // One received message handed to every subscriber, as the dispatcher
-      // hands one block to all of them.
-      for (int i = 0; i < g_subscribers; ++i) Consume(zmq_msg_data(&message), static_cast<int64_t>(size));
-      Delivered();
+// One memcpy of the payload per event in one thread, into a ring of
+// preallocated buffers: the best of rings of 2, 8 and 64 buffers.
+double MeasureFloor(uint32_t payload, bool smoke) {
+  const uint64_t events = smoke ? 1000 : std::min<uint64_t>(20000000, (uint64_t{2} << 30) / payload);
+  std::vector<unsigned char> source(payload, 's');
+  double best = 0;
+  for (size_t ringSize : {2, 8, 64}) {
+    std::vector<std::vector<unsigned char>> ring(ringSize, std::vector<unsigned char>(payload, 0));
+    std::vector<unsigned char*> slots;
+    for (auto& buffer : ring) slots.push_back(buffer.data());
+    const int64_t start = bench::NowNs();
+    for (uint64_t i = 0; i < events; ++i) {
+      unsigned char* target = slots[i % ringSize];
+      std::memcpy(target, source.data(), payload);
+      asm volatile("" : : "r"(target) : "memory");  // the copy must happen
     }
-    zmq_msg_close(&message);
-  });
-}
-
-void ZmqTeardown(const benchmark::State&) {
-  WaitForAllDelivered();
-  void* push = zmq_socket(g_zmq->context, ZMQ_PUSH);
-  Check(zmq_connect(push, kEndpoint) == 0, "zmq_connect");
-  zmq_send(push, "", 0, 0);
-  g_zmq->receiver.join();
-  zmq_close(push);
-  zmq_close(g_zmq->pull);
-  zmq_ctx_term(g_zmq->context);
-  delete g_zmq;
-  g_zmq = nullptr;
-}
-
-void BM_ZmqInproc(benchmark::State& state) {
-  const size_t size = static_cast<size_t>(state.range(0));
-  std::vector<char> payload(size, 'p');
-  void* push = zmq_socket(g_zmq->context, ZMQ_PUSH);
-  Check(zmq_connect(push, kEndpoint) == 0, "zmq_connect");
-  uint64_t pending = 0;
-  for (auto _ : state) {
-    // zmq_send copies the payload into a message of its own, as the write
-    // path copies it into a block.
-    if (zmq_send(push, payload.data(), size, 0) != static_cast<int>(size)) state.SkipWithError("zmq_send");
-    Written(pending);
+    const double rate = 1e9 * static_cast<double>(events) / static_cast<double>(bench::NowNs() - start);
+    best = std::max(best, rate);
   }
-  g_written.fetch_add(pending);
-  zmq_close(push);
-  state.SetItemsProcessed(state.iterations());
-  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(size));
+  return best;
 }
 
-void Matrix(benchmark::internal::Benchmark* b) {
-  for (int64_t size : {64, 1024, 16 * 1024, 64 * 1024})
-    for (int64_t subscribers : {1, 4}) b->Args({size, subscribers});
-  b->ArgNames({"bytes", "subs"});
-  b->Threads(1)->Threads(2)->Threads(4);
-  b->UseRealTime();
-  b->MinTime(0.3);
+std::string SizeName(uint32_t payload) {
+  if (payload >= (1u << 20)) return std::to_string(payload >> 20) + " MiB";
+  if (payload >= 1024) return std::to_string(payload >> 10) + " KiB";
+  return std::to_string(payload) + " B";
 }
 
-BENCHMARK(BM_Bus)->Apply(Matrix)->Setup(BusSetup)->Teardown(BusTeardown);
-BENCHMARK(BM_BusOneThread)
-    ->ArgNames({"bytes", "subs"})
-    ->ArgsProduct({{64, 1024}, {1, 4}})
-    ->MinTime(0.3);
-BENCHMARK(BM_ZmqInproc)->Apply(Matrix)->Setup(ZmqSetup)->Teardown(ZmqTeardown);
+void Print(const Shape& shape, const Figures& f) {
+  std::printf("%-7s %uP%uS  %13.0f %13.0f %13.0f  %7.2fx %7.3fx  %6.3f\n", SizeName(shape.payload).c_str(),
+              shape.producers, shape.subscribers, f.bus, f.zeromq, f.floor, f.bus / f.zeromq, f.bus / f.floor,
+              f.allocationsPerEvent);
+  std::fflush(stdout);
+}
+
+// Measures `shape` in a fresh process: this executable with --shape --row.
+bool MeasureApart(const Shape& shape, bool smoke, Figures& figures) {
+  // popen runs a shell, whose /proc/self/exe is the shell: resolve it here.
+  static const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const std::string command = self + " --row" + std::string(smoke ? " --smoke" : "") + " --shape " +
+                              std::to_string(shape.payload) + " " + std::to_string(shape.producers) + " " +
+                              std::to_string(shape.subscribers);
+  FILE* child = popen(command.c_str(), "r");
+  if (child == nullptr) return false;
+  char line[512];
+  bool found = false;
+  while (std::fgets(line, sizeof line, child) != nullptr) {
+    found = found || std::sscanf(line, "row %lf %lf %lf %lf", &figures.bus, &figures.zeromq, &figures.floor,
+                                 &figures.allocationsPerEvent) == 4;
+  }
+  return pclose(child) == 0 && found;
+}
+
+void WriteJson(const std::string& path, const std::vector<Shape>& shapes, const std::vector<Figures>& figures) {
+  FILE* out = std::fopen(path.c_str(), "w");
+  if (out == nullptr) {
+    std::perror(path.c_str());
+    std::exit(2);
+  }
+  std::fprintf(out, "[\n");
+  for (size_t i = 0; i < shapes.size(); ++i) {
+    const Shape& s = shapes[i];
+    const Figures& f = figures[i];
+    std::fprintf(out,
+                 "  {\"payload\": %u, \"producers\": %u, \"subscribers\": %u, \"bus_events_per_s\": %.0f, "
+                 "\"zeromq_events_per_s\": %.0f, \"floor_events_per_s\": %.0f, "
+                 "\"bus_heap_allocations_per_event\": %.4f}%s\n",
+                 s.payload, s.producers, s.subscribers, f.bus, f.zeromq, f.floor, f.allocationsPerEvent,
+                 i + 1 < shapes.size() ? "," : "");
+  }
+  std::fprintf(out, "]\n");
+  std::fclose(out);
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  bool smoke = false, row = false;
+  std::string json;
+  std::vector<Shape> shapes;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--smoke") == 0) {
+      smoke = true;
+    } else if (std::strcmp(argv[i], "--row") == 0) {
+      row = true;
+    } else if (std::strcmp(argv[i], "--json") == 0 && i + 1 < argc) {
+      json = argv[++i];
+    } else if (std::strcmp(argv[i], "--shape") == 0 && i + 3 < argc) {
+      const auto number = [&] { return static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10)); };
+      const uint32_t payload = number(), producers = number(), subscribers = number();
+      if (payload == 0 || producers == 0 || producers > bench::kMaxProducers || subscribers == 0 ||
+          subscribers > bench::kMaxSubscribers) {
+        std::fprintf(stderr, "bench_bus: bad shape\n");
+        return 2;
+      }
+      shapes.push_back({payload, producers, subscribers});
+    }
+  }
+  const bool apart = shapes.empty();
+  if (apart) {
+    for (uint32_t payload : {64u, 4096u, 65536u, 1u << 20})
+      for (auto [producers, subscribers] : {std::pair{1u, 1u}, {1u, 4u}, {4u, 1u}})
+        shapes.push_back({payload, producers, subscribers});
+  }
+
+  if (!row) std::printf("payload shape  bus events/s  zmq events/s  floor events/s  bus/zmq bus/floor  allocs/event\n");
+  std::vector<Figures> figures(shapes.size());
+  for (size_t i = 0; i < shapes.size(); ++i) {
+    if (apart) {
+      if (!MeasureApart(shapes[i], smoke, figures[i])) {
+        std::fprintf(stderr, "bench_bus: the run of shape %zu failed\n", i);
+        return 1;
+      }
+    } else {
+      MeasurePair(shapes[i], BENCH_PLUGIN_DIR, smoke, figures[i]);
+      figures[i].floor = MeasureFloor(shapes[i].payload, smoke);
+    }
+    if (row) {
+      std::printf("row %.1f %.1f %.1f %.6f\n", figures[i].bus, figures[i].zeromq, figures[i].floor,
+                  figures[i].allocationsPerEvent);
+    } else {
+      Print(shapes[i], figures[i]);
+    }
+  }
+  if (!json.empty()) WriteJson(json, shapes, figures);
+  return 0;
+}

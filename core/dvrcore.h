@@ -115,7 +115,7 @@ class dvrcore final : private configstore::BringUpHost,
   // MonitorHost
   void SetThrottling(bool on) override { bus_.SetThrottling(on); }
   bool ThrottlingSwitch() override { return settings_.Product().throttlingSwitch; }
-  void MemoryLimitSet(uint64_t limit) override { bus_.Budget().SetMemoryLimit(limit); }
+  void MemoryLimitSet(uint64_t limit) override { bus_.SetMemoryLimit(limit); }
 
   void Log(int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void BringUpConfiguration(const std::string& coreDirectory);

@@ -36,6 +36,12 @@ class CoreEventQueue {
   void PushBack(const CoreEvent& event);
   // Removes the head into *out.  The queue must not be empty.
   void PopFront(CoreEvent* out);
+  // The head, and its removal without a copy.  The queue must not be empty.
+  const CoreEvent& Front() const { return slots_[head_]; }
+  void DropFront() {
+    if (++head_ == capacity_) head_ = 0;
+    --size_;
+  }
   // The entry `index` places behind the head; index < size().
   const CoreEvent& At(size_t index) const {
     const size_t slot = head_ + index;

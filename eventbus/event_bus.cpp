@@ -38,15 +38,22 @@ PayloadAllocator& HeapPayloads() {
 }
 
 EventBus::EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins,
+                   BusHost& host)
+    : thresholds_(thresholds), plugins_(plugins), host_(host), payloads_(ownPayloads_) {}
+
+EventBus::EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins,
                    BusHost& host, PayloadAllocator& payloads)
     : thresholds_(thresholds), plugins_(plugins), host_(host), payloads_(payloads) {}
 
 EventBus::~EventBus() {
   std::lock_guard lock(queueMutex_);
   CoreEvent event;
-  while (!queue_.empty()) {
-    queue_.PopFront(&event);
-    if (event.data != nullptr) payloads_.Free(event.data);
+  for (;;) {
+    while (!overflow_.empty()) {
+      overflow_.PopFront(&event);
+      if (event.data != nullptr) payloads_.Free(event.data);
+    }
+    if (ring_.PopInto(overflow_, 64) == 0) break;
   }
 }
 
@@ -107,28 +114,28 @@ const void* EventBus::Publish(const CoreEvent& event) {
   return result.code == WRITE_ACCEPTED ? block : nullptr;
 }
 
+bool EventBus::FilterLog(const CoreEvent& event, WriteResult* result) {
+  const int32_t threshold = thresholds_.CurrentOf(event.providerID);
+  if ((event.eventSubtype & SUBTYPE_LOG_MESSAGE) != 0) {
+    const int32_t level = event.attributes.logLevel;
+    if (threshold < 0) {
+      // No threshold: printed always, but a level-0 message goes no further.
+      PrintLog(event);
+      return level == 0;
+    }
+    if (threshold > level) return true;
+    PrintLog(event);
+  } else if ((event.eventSubtype & SUBTYPE_LOG_QUERY) != 0) {
+    result->code = threshold;
+    return true;
+  }
+  return false;
+}
+
 void EventBus::WriteOrdinary(const CoreEvent& original, WriteResult* result,
                              const void** queuedBlock) {
   CoreEvent event = original;  // the working copy that is queued
-
-  if ((event.eventType & EVENT_LOG) != 0) {
-    const int32_t threshold = thresholds_.CurrentOf(event.providerID);
-    if ((event.eventSubtype & SUBTYPE_LOG_MESSAGE) != 0) {
-      const int32_t level = event.attributes.logLevel;
-      if (threshold < 0) {
-        // No threshold: printed always, but a level-0 message goes no further.
-        PrintLog(event);
-        if (level == 0) return;
-      } else if (threshold > level) {
-        return;
-      } else {
-        PrintLog(event);
-      }
-    } else if ((event.eventSubtype & SUBTYPE_LOG_QUERY) != 0) {
-      result->code = threshold;
-      return;
-    }
-  }
+  if ((event.eventType & EVENT_LOG) != 0 && FilterLog(event, result)) return;
 
   if (Stopping()) {
     result->code = WRITE_REFUSED;
@@ -196,183 +203,79 @@ void EventBus::Unqueued(const CoreEvent& event) {
 }
 
 int32_t EventBus::AppendEvent(const CoreEvent& event) {
-  int32_t code = WRITE_ACCEPTED;
+  int32_t code = WRITE_REFUSED;
+  if (overflowing_.load(std::memory_order_acquire)) {
+    code = AppendOverflow(event);  // behind the events already waiting there
+  } else {
+    switch (ring_.TryPush(event)) {
+      case EventRing::Push::kQueued:
+        WakeWaiter();
+        return WRITE_ACCEPTED;
+      case EventRing::Push::kClosed:  // the final drain has begun
+        break;
+      case EventRing::Push::kFull:
+        code = AppendOverflow(event);
+        break;
+    }
+  }
+  if (code != WRITE_ACCEPTED) Unqueued(event);
+  return code;
+}
+
+int32_t EventBus::AppendOverflow(const CoreEvent& event) {
+  bool wake = false;
   {
     std::lock_guard lock(queueMutex_);
     // Checked again under the mutex: once the dispatcher has seen the stop
     // and drained the queue, nothing would take this event out any more.
-    if (stop_.load(std::memory_order_relaxed)) {
-      code = WRITE_REFUSED;
-    } else {
-      try {
-        queue_.PushBack(event);
-        queuedCount_.store(queue_.size(), std::memory_order_relaxed);
-        ++notifications_;
-      } catch (const std::bad_alloc&) {
-        code = WRITE_NO_MEMORY;
-      }
+    if (stop_.load(std::memory_order_relaxed) || closed_) return WRITE_REFUSED;
+    try {
+      overflow_.PushBack(event);
+    } catch (const std::bad_alloc&) {
+      return WRITE_NO_MEMORY;
     }
+    overflowing_.store(true, std::memory_order_release);
+    overflowCount_.store(overflow_.size(), std::memory_order_relaxed);
+    ++notifications_;
+    wake = waiting_.exchange(false);
   }
-  if (code == WRITE_ACCEPTED) {
-    queueCv_.notify_one();
-    return code;
+  if (wake) queueCv_.notify_one();
+  return WRITE_ACCEPTED;
+}
+
+void EventBus::WakeWaiter() {
+  // After the claim in the ring (both sequentially consistent): either the
+  // sleeper's last look at the ring sees the claim, or this sees the flag.
+  if (!waiting_.load(std::memory_order_seq_cst)) return;
+  {
+    std::lock_guard lock(queueMutex_);
+    if (!waiting_.exchange(false)) return;  // another writer woke it
   }
-  Unqueued(event);
-  return code;
+  queueCv_.notify_one();
 }
 
-// Dispatcher -----------------------------------------------------------------
-
-void EventBus::RunDispatcher() {
-  platform::RaiseThreadPriority();
-
-  // The plugin list is complete before the dispatcher starts and is not
-  // changed again until it has returned (plugins are closed afterwards), so
-  // one snapshot serves the whole run without taking the list's lock per
-  // event.  This also lets a plugin broadcast a read request from inside its
-  // Write without taking that lock twice on this thread.
-  const std::vector<pluginhost::PluginInfo*> plugins = plugins_.Snapshot();
-
-  // Events are taken out in batches: under the queue mutex the dispatcher
-  // swaps the writers' ring with its own drained one, then delivers the batch
-  // in order without the mutex.  Writers and the dispatcher thus meet on the
-  // mutex once per batch instead of once per event; the order of delivery is
-  // the order of the queue all the same.
-  CoreEventQueue taken;
-  std::unique_lock lock(queueMutex_);
-  int64_t mark = platform::SteadyNowNs();
-  uint32_t events = 0;
-  for (;;) {
-    if (taken.empty()) {
-      if (!lock.owns_lock()) lock.lock();
-      queueCv_.wait(lock, [this] { return stop_.load(std::memory_order_relaxed) || !queue_.empty(); });
-      if (queue_.empty()) return;  // stopping, and everything queued was delivered
-      queue_.Swap(taken);
-      queuedCount_.store(0, std::memory_order_relaxed);
-      lock.unlock();
-    }
-
-    CoreEvent event;
-    taken.PopFront(&event);
-    if (event.data != nullptr) budget_.Release(static_cast<uint64_t>(event.dataSize));
-    // Entries still waiting: the rest of this batch and what writers have
-    // queued since.
-    const size_t queued = taken.size() + queuedCount_.load(std::memory_order_relaxed);
-    ++events;
-    const int64_t now = platform::SteadyNowNs();
-    const bool intervalPassed = now - mark >= statisticsIntervalNs_;
-    // The ring goes back to the writers once drained: give back its storage
-    // after a burst.
-    if (intervalPassed) taken.Compact();
-
-    blocks_.AddHolder(event.data, event.dataSize, CORE_MODULE_ID);
-
-    if (intervalPassed && queued != 0 && CoreAdmitsLevel0()) {
-      mark = now;
-      LogStatistics(queued, events);
-      events = 0;
-    }
-
-    if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && event.data != nullptr) PostCoreConfig(event);
-    Deliver(event, plugins);
-    Release(event.data, CORE_MODULE_ID);
-    ReportSlowSubscribers(taken, now);
-  }
-}
-
-void EventBus::PostCoreConfig(const CoreEvent& event) {
-  // The document as text: up to its first zero byte, if it carries one.
-  const char* text = static_cast<const char*>(event.data);
-  const size_t size = static_cast<size_t>(event.dataSize);
-  const void* end = std::memchr(text, 0, size);
-  host_.OnConfigUpdate(event.data,
-                       std::string_view(text, end != nullptr ? static_cast<const char*>(end) - text : size));
-}
-
-void EventBus::Deliver(const CoreEvent& event, const std::vector<pluginhost::PluginInfo*>& plugins) {
-  const uint32_t key = QueuedKey(event.eventSubtype);
-  for (const pluginhost::PluginInfo* plugin : plugins) {
-    if ((event.eventType & EVENT_CONFIG_UPDATE) != 0 && plugin->systemID() != event.providerID) {
-      DeliverConfigUpdate(event, *plugin);
-    } else if (plugin->descriptor.acceptsWrite != 0 && plugin->Write != nullptr &&
-               Matches(event.eventType, plugin->descriptor.subscriptionMasks, key)) {
-      DeliverWrite(event, *plugin);
-    }
-  }
-}
-
-void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin) {
-  DeliveredEvent delivered = pluginhost::ZeroBlock<DeliveredEvent>(1);
-  delivered.dataSize = event.dataSize;
-  delivered.data = event.data;
-  delivered.providerID = event.providerID;
-  delivered.requestID = event.requestID;
-  delivered.eventType = event.eventType;
-  delivered.eventSubtype = event.eventSubtype;
-  delivered.attributes = event.attributes;
-  WriteReply reply = pluginhost::MakeWriteReply();
-
-  const ModuleId holder = plugin.systemID();
-  blocks_.AddHolder(event.data, event.dataSize, holder);
-
-  // Clock reads only when the report could be printed at all, or while the
-  // queue's budget is under pressure and its slow subscribers are measured.
-  const bool timed = event.eventType != EVENT_LOG && CoreAdmitsLevel0();
-  const bool measured = budget_.UnderPressure();
-  const int64_t start = timed || measured ? platform::SteadyNowNs() : 0;
-  const int32_t rc = pluginhost::Guarded(*plugin.guard, pluginhost::Entry::kWrite,
-                                         [&] { return plugin.Write(&delivered, &reply); });
-  // A Write that threw has no say over the block.
-  if (rc == CORE_RC_PLUGIN_EXCEPTION) reply.keepBlock = 0;
-  const int64_t elapsedNs = timed || measured ? platform::SteadyNowNs() - start : 0;
-  const int64_t elapsedMs = elapsedNs / 1000000;
-  if (measured) slow_.Record(&plugin, elapsedNs);
-
-  if (rc != 0 || reply.errorCode != 0)
-    base::Log(CORE_MODULE_ID, *this, 0, "plugin %s write returned %d error %d",
-              plugin.Filename.c_str(), rc, reply.errorCode);
-  if (timed && elapsedMs > kSlowWriteMs)
-    base::Log(CORE_MODULE_ID, *this, 0,
-              "core write took %lldms, providerID %x, eventType: %d, PI.systemID: %x, PI.Filename: %s",
-              static_cast<long long>(elapsedMs), event.providerID,
-              static_cast<int>(event.eventType), holder, plugin.Filename.c_str());
-
-  if (reply.keepBlock == 0) Release(event.data, holder);
-}
-
-void EventBus::DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin) {
-  if (plugin.Ioctl == nullptr) return;
-  IoctlRequest request = pluginhost::MakeIoctlRequest(IOCTL_CONFIG_UPDATE, event.data,
-                                                      static_cast<uint32_t>(event.dataSize));
-  IoctlReply reply = pluginhost::MakeIoctlReply(IOCTL_CONFIG_UPDATE);
-
-  const ModuleId holder = plugin.systemID();
-  blocks_.AddHolder(event.data, event.dataSize, holder);
-  const int32_t rc = pluginhost::Guarded(*plugin.guard, pluginhost::Entry::kIoctl,
-                                         [&] { return plugin.Ioctl(&request, &reply); });
-  if (rc == CORE_RC_PLUGIN_EXCEPTION) reply.keepBlock = 0;
-  if (rc != 0 || reply.errorCode != 0)
-    base::Log(CORE_MODULE_ID, *this, 0, "plugin %s update config returned %d error %d",
-              plugin.Filename.c_str(), rc, reply.errorCode);
-  if (reply.keepBlock == 0) Release(event.data, holder);
-}
-
-void EventBus::LogStatistics(size_t queued, uint32_t events) {
-  const RefBlockRegistry::Totals totals = blocks_.Counts();
-  // Read and reset in one step, so frames refused meanwhile count next time.
-  const uint64_t throttled = frames_.TakeThrottledVideoFrames();
-  base::Log(CORE_MODULE_ID, *this, 0,
-            "core event queue size: %zu, throttledvideoframes:%s, events:%s, refblks: %s (%s bytes)",
-            queued, GroupedDecimal(throttled).c_str(), GroupedDecimal(events).c_str(),
-            GroupedDecimal(totals.count).c_str(), GroupedDecimal(totals.bytes).c_str());
-}
+// Block release, stop, start-up wait, misc ------------------------------------
 
 void EventBus::Release(void* block, ModuleId holder) {
-  if (!blocks_.ReleaseHolder(block, holder) || block == nullptr) return;
-  // Wake before freeing: once freed, the address may come back from malloc as
-  // another answer's block, and a late wake must not clear that one.
+  if (Unhold(block, holder)) payloads_.Free(block);
+}
+
+bool EventBus::Unhold(void* block, ModuleId holder) {
+  if (!blocks_.ReleaseHolder(block, holder) || block == nullptr) return false;
+  // Wake before freeing: once freed, the address may come back from the pools
+  // as another answer's block, and a late wake must not clear that one.
   requests_.WakeWriters(block);
-  payloads_.Free(block);
+  return true;
+}
+
+void EventBus::SetThrottling(bool on) {
+  throttling_.store(on, std::memory_order_relaxed);
+  if (on) ownPayloads_.Trim();
+}
+
+void EventBus::SetMemoryLimit(uint64_t limit) {
+  budget_.SetMemoryLimit(limit);
+  ownPayloads_.SetRetainedBytes(static_cast<size_t>(2 * budget_.Limit()));
 }
 
 bool EventBus::CoreAdmitsLevel0() const {
@@ -394,13 +297,20 @@ void EventBus::RequestStop() {
 }
 
 uint64_t EventBus::NotificationMark() const {
+  // Every event queued in the ring counts as a notification.
   std::lock_guard lock(queueMutex_);
-  return notifications_;
+  return notifications_ + ring_.Claimed();
 }
 
 void EventBus::WaitOnce(uint64_t mark, std::chrono::milliseconds timeout) {
   std::unique_lock lock(queueMutex_);
-  queueCv_.wait_for(lock, timeout, [&] { return notifications_ != mark; });
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (notifications_ + ring_.Claimed() == mark) {
+    waiting_.store(true, std::memory_order_seq_cst);  // so that the next queued event notifies
+    if (notifications_ + ring_.Claimed() != mark) break;
+    if (queueCv_.wait_until(lock, deadline) == std::cv_status::timeout) break;
+  }
+  waiting_.store(false, std::memory_order_relaxed);
 }
 
 void EventBus::NotifyUnderQueueMutex(const std::function<void()>& fn) {
@@ -419,7 +329,7 @@ void EventBus::LogLeakReport() {
 
 size_t EventBus::QueueSize() const {
   std::lock_guard lock(queueMutex_);
-  return queue_.size();
+  return ring_.Size() + overflow_.size();
 }
 
 }  // namespace eventbus

@@ -5,9 +5,17 @@
 // cancels and broadcasts read requests, answers log-threshold queries, filters
 // and prints log messages, admits video frames, copies the payload once into a
 // shared block and appends the event to the core event queue.  RunDispatcher
-// takes events from the queue one at a time and delivers them to the matching
-// plugins' Write entries, and configuration updates to every other plugin's
-// IOCTL entry.
+// takes the queued events out in batches and delivers them one by one, in
+// order, to the matching plugins' Write entries, and configuration updates to
+// every other plugin's IOCTL entry.
+//
+// Payload blocks come from a PayloadAllocator: the bus's own recycling pools
+// unless the caller lends another one (tests lend one that runs out).
+//
+// The core event queue is a lock-free ring that writers claim cells in, with
+// an overflow queue under the queue mutex behind it for when the ring is
+// full; a writer touches the mutex only then, or to wake a sleeping
+// dispatcher.
 //
 // The bus owns the queue with its mutex and condition variable, the stop flag,
 // the throttling flag, the block registry, the video-frame tracker and the
@@ -33,9 +41,11 @@
 #include "base/log_thresholds.h"
 #include "configstore/core_settings.h"
 #include "eventbus/core_event_queue.h"
+#include "eventbus/event_ring.h"
 #include "eventbus/frame_tracker.h"
 #include "eventbus/payload_allocator.h"
 #include "eventbus/payload_budget.h"
+#include "eventbus/payload_pool.h"
 #include "eventbus/ref_block_registry.h"
 #include "eventbus/request_registry.h"
 #include "eventbus/slow_subscribers.h"
@@ -66,12 +76,24 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
  public:
   // A delivery that takes longer than this is reported (whole milliseconds).
   static constexpr int64_t kSlowWriteMs = 5;
+  // Events the dispatcher takes out of the ring at a time, and the bounds of
+  // how long it yields on an empty ring before it goes to sleep (doubled
+  // after a sleep shorter than kShortSleepNs, halved after a longer one).
+  static constexpr size_t kBatchLimit = 256;
+  // A batch's payloads leave the queue's budget when it is taken, so its
+  // bytes are bounded too: what is in flight stays near the budget.
+  static constexpr uint64_t kBatchBytes = 16ull << 20;
+  static constexpr int64_t kMinIdleSpinNs = 1000;
+  static constexpr int64_t kMaxIdleSpinNs = 100 * 1000;
+  static constexpr int64_t kShortSleepNs = 200 * 1000;
   // Interval of the statistics line and of the queue storage check.
   static constexpr int64_t kStatisticsIntervalNs = 60LL * 1000 * 1000 * 1000;
 
-  // Payload blocks come from `payloads` (the C heap unless a test says).
+  // Payload blocks come from the bus's own pools, or from `payloads`, which
+  // must then outlive the bus and every block it handed out.
+  EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins, BusHost& host);
   EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins, BusHost& host,
-           PayloadAllocator& payloads = HeapPayloads());
+           PayloadAllocator& payloads);
   // Frees the payload blocks of events still queued.  Blocks still held by
   // plugins are left alone; LogLeakReport names them.
   ~EventBus();
@@ -107,7 +129,11 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   void NotifyUnderQueueMutex(const std::function<void()>& fn);
 
   // The memory monitor's throttling flag.  [io-thread] writes, any reads.
-  void SetThrottling(bool on) { throttling_.store(on, std::memory_order_relaxed); }
+  // Turning it on also gives the payload blocks kept for reuse back.
+  void SetThrottling(bool on);
+  // The memory monitor's limit: bounds the queue's budget and what the
+  // payload pools keep.  [io-thread]
+  void SetMemoryLimit(uint64_t limit);
   bool Throttling() const { return throttling_.load(std::memory_order_relaxed); }
 
   // Logs the shutdown leak report (blocks still held) at level 0 for the core,
@@ -147,26 +173,59 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   void RunRequestThread(PluginReadFn read, std::shared_ptr<pluginhost::PluginGuard> guard,
                         int32_t dataSize, void* copy, uint32_t requestID);
   void PrintLog(const CoreEvent& event);
+  // Prints a log message that passes its module's threshold, or answers a
+  // threshold query.  True when the event goes no further.
+  bool FilterLog(const CoreEvent& event, WriteResult* result);
   int32_t AppendEvent(const CoreEvent& event);
+  int32_t AppendOverflow(const CoreEvent& event);
+  void WakeWaiter();
 
-  void Dispatch(const CoreEvent& event);
+  // Dispatcher: waits for queued events and moves a batch of them into
+  // `taken`; false once a stop has been requested and nothing is left.
+  bool TakeBatch(CoreEventQueue& taken);
+  // Under queueMutex_ with the ring drained: the overflow as the batch, the
+  // final close, or a sleep.  False when the run is over.
+  bool TakeOverflowOrSleep(std::unique_lock<std::mutex>& lock, CoreEventQueue& taken);
+  struct DispatchCounters {
+    int64_t mark = 0;     // when the statistics line was last due
+    uint32_t events = 0;  // delivered since
+  };
+  void DeliverBatch(CoreEventQueue& taken, const std::vector<pluginhost::PluginInfo*>& plugins,
+                    DispatchCounters& counters);
+  // `clock`: a clock read just before, or 0; set to when the last timed
+  // delivery ended, or 0.
+  void DeliverEvent(const CoreEvent& event, const std::vector<pluginhost::PluginInfo*>& plugins,
+                    int64_t& clock);
   void PostCoreConfig(const CoreEvent& event);
-  void Deliver(const CoreEvent& event, const std::vector<pluginhost::PluginInfo*>& plugins);
-  void DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
+  // `clock`: a clock read just before this delivery (when the previous one
+  // ended), or 0; set to when this one ended, or 0 when it was not timed.
+  void DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo& plugin, int64_t& clock);
   void DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin);
-  void LogStatistics(size_t queued, uint32_t events);
+  // `unentered`: the event in delivery when the core's hold on its block is
+  // not in the registry yet, or null.
+  void LogStatistics(size_t queued, uint32_t events, const CoreEvent* unentered);
+  // Enters the core's hold on the block in delivery, once.  [dispatcher]
+  void HoldForCore(const CoreEvent& event);
+  // The end of a delivery whose block the registry never saw: true when
+  // there is a block to free.  [dispatcher]
+  bool LastHold(void* block);
   // While the budget refuses events, names the slowest subscribers, at most
   // once per report interval.  `taken` is the dispatcher's current batch.
   void ReportSlowSubscribers(const CoreEventQueue& taken, int64_t nowNs);
   // Drops `holder`'s hold on `block`; frees it when that was the last hold.
   void Release(void* block, ModuleId holder);
+  // Drops the hold without freeing: true when that was the last hold and the
+  // caller must free the block.
+  bool Unhold(void* block, ModuleId holder);
   bool CoreAdmitsLevel0() const;
 
   base::LogThresholds& thresholds_;
   pluginhost::PluginList& plugins_;
   BusHost& host_;
+  PayloadPools ownPayloads_;
   PayloadAllocator& payloads_;
   int64_t statisticsIntervalNs_ = kStatisticsIntervalNs;
+  int64_t idleSpinNs_ = 10 * 1000;  // dispatcher only: yielding before it sleeps
 
   std::atomic<bool> throttling_{false};
   RefBlockRegistry blocks_;
@@ -174,15 +233,29 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   RequestRegistry requests_;
   PayloadBudget budget_;
   SlowSubscribers slow_;  // [dispatcher]
+  bool measured_ = false;  // [dispatcher] this batch's deliveries are timed for slow_
+  bool coreHolds_ = false;  // [dispatcher] the core's hold on the block in delivery is entered
 
+  // The core event queue: the lock-free ring, and behind it the overflow
+  // queue under queueMutex_ for when the ring is full.  While the overflow
+  // holds events, writers append there too, and the dispatcher takes it only
+  // once the ring is drained, so the overflow's events follow the ring's.
+  EventRing ring_;
   mutable std::mutex queueMutex_;
   std::condition_variable queueCv_;
-  CoreEventQueue queue_;            // guarded by queueMutex_
-  // queue_.size(), written under queueMutex_, read by the dispatcher without
-  // it for the statistics line.
-  std::atomic<size_t> queuedCount_{0};
+  CoreEventQueue overflow_;               // guarded by queueMutex_
+  std::atomic<bool> overflowing_{false};  // overflow_ not empty; written under queueMutex_
+  std::atomic<size_t> overflowCount_{0};  // overflow_.size(), for the statistics line
   std::atomic<bool> stop_{false};   // written under queueMutex_, read anywhere
+  bool closed_ = false;             // guarded by queueMutex_: the final drain has begun
   uint64_t notifications_ = 0;      // guarded by queueMutex_; see WaitOnce
+  // A thread sleeps on queueCv_ (the dispatcher for events, or the start-up
+  // wait) and the next event must wake it.  Set under queueMutex_ before the
+  // sleeper looks at the ring one last time; a writer looks at it after its
+  // claim, so one of the two sees the other.  The first writer to find it set
+  // clears it under the mutex and notifies; while the dispatcher is busy no
+  // writer touches the mutex at all.
+  std::atomic<bool> waiting_{false};
   std::atomic<int> requestThreads_{0};  // request threads started and not finished
 };
 

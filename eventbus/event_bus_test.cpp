@@ -327,7 +327,9 @@ TEST_F(PacingTest, CancelRefusesAnswersUntilReissued) {
 
 using DispatcherTest = BusTest;
 
-// Fakes 0 and 1 keep the 4-byte block; fake 2 fails and is slow on every write.
+// Fakes 0 and 1 keep the 4-byte block; fake 2 fails and is slow on every
+// write; fake 3, called first, lets go of the block from inside its Write
+// and then says it keeps it: the release stands.
 TEST_F(DispatcherTest, HoldsLeakReportAndFailedOrSlowWrites) {
   thresholds_.SetCurrent(0, 0);
   g_fake[0].onWrite = g_fake[1].onWrite = [](const DeliveredEvent& e, WriteReply& reply) {
@@ -337,6 +339,13 @@ TEST_F(DispatcherTest, HoldsLeakReportAndFailedOrSlowWrites) {
     reply.errorCode = 7;
     std::this_thread::sleep_for(std::chrono::milliseconds(4 * EventBus::kSlowWriteMs));  // slow, not a wait
   };
+  constexpr ModuleId kE = 0x00050000;
+  g_fake[3].onWrite = [](const DeliveredEvent& e, WriteReply& reply) {
+    CoreEvent release = Event(kE, EVENT_BLOCK_RELEASE, 0, e.data);
+    g_bus->Write(&release, nullptr);
+    reply.keepBlock = 1;
+  };
+  AddPlugin<3>(kE);  // called first, before anyone else holds the block
   AddPlugin<0>(kA);
   AddPlugin<1>(kB);
   AddPlugin<2>(kC);

@@ -20,6 +20,11 @@ class PayloadAllocator {
   virtual void* Allocate(size_t size) = 0;
   // Takes back a block Allocate returned.
   virtual void Free(void* block) = 0;
+  // Takes back `count` blocks at once: the dispatcher gives back a batch's
+  // blocks together, so that an allocator with locks takes them once.
+  virtual void FreeMany(void* const* blocks, size_t count) {
+    for (size_t i = 0; i < count; ++i) Free(blocks[i]);
+  }
 };
 
 // malloc and free.

@@ -9,14 +9,20 @@ void PayloadBudget::SetMemoryLimit(uint64_t memoryLimit) {
 
 bool PayloadBudget::Reserve(uint64_t bytes) {
   const uint64_t limit = Limit();
-  uint64_t waiting = waiting_.load(std::memory_order_relaxed);
-  do {
-    if (bytes > limit || waiting > limit - bytes) {
-      refused_.fetch_add(1, std::memory_order_relaxed);
-      return false;
-    }
-  } while (!waiting_.compare_exchange_weak(waiting, waiting + bytes, std::memory_order_relaxed));
-  return true;
+  const uint64_t reserved = reserved_.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+  // Signed: a reservation given back meanwhile may make the difference
+  // look negative for a moment.
+  const int64_t waiting =
+      static_cast<int64_t>(reserved - taken_.load(std::memory_order_relaxed));
+  if (bytes <= limit && waiting <= static_cast<int64_t>(limit)) return true;
+  reserved_.fetch_sub(bytes, std::memory_order_relaxed);
+  refused_.fetch_add(1, std::memory_order_relaxed);
+  return false;
 }
 
+uint64_t PayloadBudget::Waiting() const {
+  const int64_t waiting = static_cast<int64_t>(reserved_.load(std::memory_order_relaxed) -
+                                               taken_.load(std::memory_order_relaxed));
+  return waiting > 0 ? static_cast<uint64_t>(waiting) : 0;
+}
 }  // namespace eventbus

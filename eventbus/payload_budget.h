@@ -10,7 +10,10 @@
 //
 // Bytes are reserved by the write path before the copy and released when
 // the dispatcher takes the event out (or when the event is not queued after
-// all).  [any-thread], lock-free.
+// all).  [any-thread], lock-free.  Writers add to one counter and the
+// dispatcher to another, on cache lines of their own, and the dispatcher
+// adds once per batch: a writer's reservation does not pull a line the
+// dispatcher writes on every event.
 #ifndef EVENTBUS_PAYLOAD_BUDGET_H_
 #define EVENTBUS_PAYLOAD_BUDGET_H_
 
@@ -29,10 +32,15 @@ class PayloadBudget {
   uint64_t Limit() const { return limit_.load(std::memory_order_relaxed); }
 
   // Reserves `bytes` for one payload; false (and the refusal counted) when
-  // that would pass the limit.
+  // that would pass the limit.  [writer]
   bool Reserve(uint64_t bytes);
-  void Release(uint64_t bytes) { waiting_.fetch_sub(bytes, std::memory_order_relaxed); }
-  uint64_t Waiting() const { return waiting_.load(std::memory_order_relaxed); }
+  // Gives back a reservation whose event was not queued after all.  [writer]
+  void Release(uint64_t bytes) { reserved_.fetch_sub(bytes, std::memory_order_relaxed); }
+  // The dispatcher has taken events with `bytes` of payload out.  [dispatcher]
+  void Taken(uint64_t bytes) {
+    taken_.store(taken_.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+  }
+  uint64_t Waiting() const;
 
   // Past half the limit, or with refusals not yet reported: the dispatcher
   // times deliveries then, so that the report finds the slow subscribers
@@ -45,8 +53,9 @@ class PayloadBudget {
 
  private:
   std::atomic<uint64_t> limit_{kCeiling};
-  std::atomic<uint64_t> waiting_{0};
   std::atomic<uint64_t> refused_{0};
+  alignas(64) std::atomic<uint64_t> reserved_{0};  // ever reserved, less what went back
+  alignas(64) std::atomic<uint64_t> taken_{0};     // ever taken out by the dispatcher
 };
 
 }  // namespace eventbus

@@ -27,14 +27,43 @@ bool RefBlockRegistry::ReleaseHolder(void* block, ModuleId holder) {
   if (block == nullptr) return true;
   std::lock_guard lock(mutex_);
   BlockTable::Entry* entry = entries_.Find(block);
-  if (entry == nullptr) return false;
+  if (entry == nullptr) {
+    NoteEarlyRelease(block, holder);
+    return false;
+  }
   auto pos = std::find(entry->holders.begin(), entry->holders.end(), holder);
-  if (pos != entry->holders.end()) entry->holders.erase(pos);
+  if (pos != entry->holders.end())
+    entry->holders.erase(pos);
+  else
+    NoteEarlyRelease(block, holder);
   if (!entry->holders.empty()) return false;
   bytes_ -= static_cast<uint64_t>(entry->size);
   --count_;
   entries_.Erase(entry);
   return true;
+}
+
+void RefBlockRegistry::NoteEarlyRelease(const void* block, ModuleId holder) {
+  if (block != delivering_.load(std::memory_order_acquire) ||
+      holder != recipient_.load(std::memory_order_relaxed))
+    return;
+  earlyBlock_ = block;  // the recipient let go before it was entered
+  earlyHolder_ = holder;
+  earlyDelivery_ = deliveries_.load(std::memory_order_relaxed);
+}
+
+void RefBlockRegistry::Kept(void* block, ModuleId recipient) {
+  if (block == nullptr) return;
+  std::lock_guard lock(mutex_);
+  if (earlyBlock_ == block && earlyHolder_ == recipient &&
+      earlyDelivery_ == deliveries_.load(std::memory_order_relaxed)) {
+    earlyBlock_ = nullptr;  // released already: the keep is void
+    return;
+  }
+  BlockTable::Entry* entry = entries_.Find(block);
+  if (entry == nullptr) return;  // no hold of the core's: nothing to keep alive
+  if (std::find(entry->holders.begin(), entry->holders.end(), recipient) == entry->holders.end())
+    entry->holders.push_back(recipient);
 }
 
 RefBlockRegistry::Totals RefBlockRegistry::Counts() const {

@@ -13,6 +13,7 @@
 #ifndef EVENTBUS_REF_BLOCK_REGISTRY_H_
 #define EVENTBUS_REF_BLOCK_REGISTRY_H_
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -48,6 +49,21 @@ class RefBlockRegistry {
 
   Totals Counts() const;
 
+  // One delivery by the dispatcher, without the lock when the recipient
+  // does not keep the block: the recipient is not entered while it is called
+  // (the dispatcher keeps the block alive meanwhile), only afterwards, when
+  // it kept the block (Kept).  A release of the block by the recipient during
+  // the call, from its Write or from a thread it handed the block to, is
+  // remembered and cancels the keep, exactly as if the recipient had been
+  // entered first.  BeginDelivery, Kept and EndDelivery: [dispatcher].
+  void BeginDelivery(const void* block, ModuleId recipient) {
+    deliveries_.store(deliveries_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    recipient_.store(recipient, std::memory_order_relaxed);
+    delivering_.store(block, std::memory_order_release);
+  }
+  void Kept(void* block, ModuleId recipient);
+  void EndDelivery() { delivering_.store(nullptr, std::memory_order_release); }
+
   // The holders of `block` in the order they were added; empty when the block
   // has no entry.
   std::vector<ModuleId> Holders(const void* block) const;
@@ -61,6 +77,17 @@ class RefBlockRegistry {
  private:
   mutable std::mutex mutex_;
   BlockTable entries_;  // guarded by mutex_
+  // The delivery in progress, and a release its recipient made before it
+  // was entered (guarded by mutex_; cleared when consumed or when the
+  // block's entry goes).
+  std::atomic<const void*> delivering_{nullptr};
+  std::atomic<ModuleId> recipient_{0};
+  std::atomic<uint64_t> deliveries_{0};  // numbers the deliveries
+  const void* earlyBlock_ = nullptr;
+  ModuleId earlyHolder_ = 0;
+  uint64_t earlyDelivery_ = 0;
+  // Remembers a release by the recipient of the delivery in progress.
+  void NoteEarlyRelease(const void* block, ModuleId holder);
   uint64_t count_ = 0;  // guarded by mutex_
   uint64_t bytes_ = 0;  // guarded by mutex_
 };

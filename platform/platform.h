@@ -51,6 +51,13 @@ void UtcTimeOfDay(int64_t seconds, int* hours, int* minutes, int* secs);
 std::string ExecutablePath(const char* argv0);
 // Raises the calling thread's priority; silently ignored without privilege.
 void RaiseThreadPriority();
+// Tells the processor the thread is spinning on a lock (a pause on x86), so
+// that it spends less power and lets its sibling thread run.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
 // An identifier of the calling thread, unique among live threads.
 uint32_t CurrentThreadId();
 // Ends the process at once with `code`: no destructors, no exit handlers.
