@@ -54,6 +54,16 @@ class BringUpProcessTest : public ::testing::Test {
     for (const auto& [file, content] : files) WriteFile(directory + "/" + file, content);
     return fs::canonical(directory).string();
   }
+  // Starts the core installed in `core` from `start`, waits for `line`, stops
+  // it with SIGINT and returns its standard output.
+  static std::string RunUntil(const std::string& core, const std::string& start, const char* line) {
+    platform::ChildProcess child;
+    EXPECT_TRUE(child.Start(core + "/core", {core + "/core"}, start));
+    EXPECT_TRUE(child.WaitForOutput(line, seconds(60))) << child.Stdout();
+    child.Signal(SIGINT);
+    EXPECT_EQ(0, child.Wait(seconds(60))) << child.Stdout() << child.Stderr();
+    return child.Stdout();
+  }
 
   TempDir root_;
 };
@@ -95,11 +105,7 @@ TEST_F(BringUpProcessTest, OneUsableDocumentIsEnoughToStart) {
     for (const auto& [file, content] : row.files) WriteFile(start + "/" + file, content);
     const bool moved = row.startIn == "elsewhere";
     const std::string work = moved ? core : start;
-    platform::ChildProcess child;
-    ASSERT_TRUE(child.Start(core + "/core", {core + "/core"}, start));
-    ASSERT_TRUE(child.WaitForOutput(kStarted, seconds(60))) << child.Stdout();
-    child.Signal(SIGINT);
-    EXPECT_EQ(0, child.Wait(seconds(60))) << child.Stdout() << child.Stderr();
+    RunUntil(core, start, kStarted);
     const std::string log = ReadFile(work + "/logs/core.log");
     size_t at = 0;
     for (const std::string& line : row.lines) {
@@ -129,14 +135,10 @@ TEST_F(BringUpProcessTest, OneUsableDocumentIsEnoughToStart) {
 // pause ends the core with code 0.
 TEST_F(BringUpProcessTest, SigintDuringTheConfigurationPauseExitsZero) {
   const std::string core = Install("install", {{"core.xml", ""}, {"useraccounts.xml", ""}});
-  platform::ChildProcess child;
-  ASSERT_TRUE(child.Start(core + "/core", {core + "/core"}, core));
-  ASSERT_TRUE(child.WaitForOutput(kPausing, seconds(60))) << child.Stdout();
-  child.Signal(SIGINT);
-  EXPECT_EQ(0, child.Wait(seconds(60))) << child.Stderr();
+  const std::string out = RunUntil(core, core, kPausing);
   EXPECT_EQ(Logged(100, "useraccounts.xml: zero bytes\n    Config core.xml: zero bytes"),
             ReadFile(core + "/logs/core.log").substr(24));
-  EXPECT_EQ(std::string::npos, child.Stdout().find("Current directory")) << child.Stdout();
+  EXPECT_EQ(std::string::npos, out.find("Current directory")) << out;
   EXPECT_FALSE(fs::exists(core + "/configbackupUP"));
   EXPECT_FALSE(fs::exists(core + "/configbackupDN"));
 }
@@ -155,11 +157,7 @@ TEST_F(BringUpProcessTest, OddEntriesNeitherBlockNorReachOutside) {
   fs::create_directory(core + "/x.xml");
   fs::create_symlink(outside, core + "/core.xml.pending");
   fs::create_symlink(outside, core + "/core.xml.bak");
-  platform::ChildProcess child;
-  ASSERT_TRUE(child.Start(core + "/core", {core + "/core"}, core));
-  ASSERT_TRUE(child.WaitForOutput(kStarted, seconds(60))) << child.Stdout();
-  child.Signal(SIGINT);
-  EXPECT_EQ(0, child.Wait(seconds(60))) << child.Stdout() << child.Stderr();
+  const std::string out = RunUntil(core, core, kStarted);
   const std::string log = ReadFile(core + "/logs/core.log");
   Find(log, Logged(50, "core.xml.pending exists"));
   Find(log, Logged(50, "Config: found core.xml.pending"));
@@ -175,7 +173,7 @@ TEST_F(BringUpProcessTest, OddEntriesNeitherBlockNorReachOutside) {
       // its lines are on the console only.
       const bool up = std::string(backup).ends_with("UP/");
       if (up) Find(log, Logged(75, line.substr(0, line.size() - 1)));
-      Find(child.Stdout(), line);
+      Find(out, line);
     }
     EXPECT_EQ(ReadFile(core + "/useraccounts.xml"), ReadFile(core + backup + "useraccounts.xml"));
   }
