@@ -43,29 +43,10 @@ int64_t UtcMs() {
       .count();
 }
 
-struct Entry {
-  std::string file;
-  int64_t start = 0, end = 0;  // end 0: opened, not closed
-  uint64_t bytes = 0;
-};
+using Entry = media_test::Segment;
 
 // The segments of a camera's index, in the order they were opened.
-std::vector<Entry> Segments(const fs::path& index) {
-  std::vector<Entry> entries;
-  std::istringstream in(ReadText(index));
-  std::string kind;
-  Entry e;
-  while (in >> kind >> e.file >> e.start) {
-    if (kind == "closed") in >> e.end >> e.bytes;
-    auto at = std::find_if(entries.begin(), entries.end(), [&](const Entry& x) { return x.file == e.file; });
-    if (at == entries.end()) {
-      entries.push_back(kind == "open" ? Entry{e.file, e.start, 0, 0} : e);
-    } else if (kind == "closed") {
-      *at = e;
-    }
-  }
-  return entries;
-}
+std::vector<Entry> Segments(const fs::path& index) { return media_test::IndexedSegments(index.string()); }
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;

@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 
@@ -126,22 +127,22 @@ TEST(DemoTest, RecordsServesItsPageExportsAndStopsOnAStopPacket) {
   EXPECT_NE(ReadText(directory / "logs" / "core.log").find("successfully started core version"),
             std::string::npos);
 
-  // Both cameras recorded playable segments, listed in their index; all but
+  // Both cameras recorded playable segments, closed in their index; all but
   // the one the stop closed hold their two seconds.
   for (const char* camera : {"cam0", "cam1"}) {
     const fs::path folder = directory / "recordings" / camera;
-    const std::string index = ReadText(folder / "index");
-    const size_t last = index.rfind("closed ");
-    ASSERT_NE(last, std::string::npos) << camera << ": " << index;
-    const std::string closedAtStop = index.substr(last + 7, index.find(' ', last + 7) - last - 7);
+    const std::vector<media_test::Segment> indexed = media_test::IndexedSegments((folder / "index").string());
+    ASSERT_FALSE(indexed.empty()) << camera;
     size_t segments = 0;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
       if (entry.path().extension() != ".mp4") continue;
       ++segments;
       const std::string name = entry.path().filename().string();
-      EXPECT_NE(index.find(name), std::string::npos) << entry.path();
+      const auto listed = std::find_if(indexed.begin(), indexed.end(),
+                                       [&](const media_test::Segment& s) { return s.file == name; });
+      EXPECT_TRUE(listed != indexed.end() && listed->end != 0) << entry.path();
       const size_t frames = CheckPlayable(entry.path());
-      if (name != closedAtStop) {
+      if (name != indexed.back().file) {
         EXPECT_GT(frames, 25u) << entry.path();
       }
     }

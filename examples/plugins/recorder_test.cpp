@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 
 #include "camera_protocol.h"
 #include "fake_core.h"
@@ -86,26 +85,12 @@ bool AllReleased(FakeCore& core, size_t count) {
   });
 }
 
-struct IndexLine {
-  std::string kind, file;
-  int64_t start = 0, end = 0;
-  uint64_t bytes = 0;
-};
-std::vector<IndexLine> Index(const std::string& path) {
-  std::vector<IndexLine> lines;
-  std::istringstream in(ReadTextFile(path));
-  IndexLine line;
-  while (in >> line.kind >> line.file >> line.start) {
-    if (line.kind == "closed") in >> line.end >> line.bytes;
-    lines.push_back(line);
-  }
-  return lines;
-}
+using IndexLine = media_test::Segment;
+// The closed segments of an index, in the order they were opened.
 std::vector<IndexLine> Closed(const std::string& path) {
-  std::vector<IndexLine> lines = Index(path);
-  lines.erase(std::remove_if(lines.begin(), lines.end(), [](const IndexLine& l) { return l.kind != "closed"; }),
-              lines.end());
-  return lines;
+  std::vector<IndexLine> segments = media_test::IndexedSegments(path);
+  std::erase_if(segments, [](const IndexLine& s) { return s.end == 0; });
+  return segments;
 }
 
 bool Logged(const std::vector<Written>& events, const std::string& text) {
@@ -183,9 +168,9 @@ TEST(RecorderTest, SkipsWhatItCannotRecordRecoversAnUnclosedSegmentAndKeepsToThe
   std::vector<Written> events = core.events();
   EXPECT_TRUE(Logged(events, "recordings/door/index: line 'rubbish' is not an index line, ignored"));
   EXPECT_TRUE(Logged(events, "camera door: segment 20200101T000100Z.mp4 was not closed, kept up to "));
-  const std::vector<IndexLine> recovered = Index("recordings/door/index");
+  const std::vector<IndexLine> recovered = media_test::IndexedSegments("recordings/door/index");
   ASSERT_EQ(recovered.size(), 2u);
-  EXPECT_TRUE(recovered[1].kind == "closed" && recovered[1].bytes == 45000 && recovered[1].end > recovered[1].start);
+  EXPECT_TRUE(recovered[1].bytes == 45000 && recovered[1].end > recovered[1].start);
 
   // Frames before any codec parameters, malformed parameters, and a codec
   // MP4 cannot take: nothing recorded, one line each.
