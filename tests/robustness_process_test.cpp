@@ -41,11 +41,8 @@ class RobustnessTest : public ::testing::Test {
   std::string Trace() const { return core_.Trace(); }
   bool TraceHas(const std::string& needle) const { return core_.TraceHas(needle); }
   bool BackedUpAtStop() const { return fs::exists(core_.dir / "configbackupDN"); }
-  // Started and past bring-up.
-  void StartAndWait() {
-    ASSERT_TRUE(core_.Start());
-    ASSERT_TRUE(child().WaitForOutput(kStartLine, 30s)) << child().Stdout();
-  }
+  // Starts the core; true once it is past bring-up.
+  bool StartAndWait() { return core_.Start() && child().WaitForOutput(kStartLine, 30s); }
   platform::ChildProcess& child() { return core_.child(); }
 
   CoreDirectory core_;
@@ -71,7 +68,7 @@ TEST_F(RobustnessTest, PluginsThrowingFromEachEntryPoint) {
                                           thrower.entry + "\n" + thrower.settings);
   }
   core_.AddPlugin(TEST_PLUGIN, "companion", "systemID=0x00120000\nrunThread=1");
-  StartAndWait();
+  ASSERT_TRUE(StartAndWait()) << child().Stdout();
   for (const auto& thrower : throwers) {
     if (thrower.entry != "Close" && thrower.entry != "Unload") {
       ASSERT_TRUE(TraceHas("rogue" + thrower.entry + ".dll throws in " + thrower.entry)) << Trace();
@@ -102,7 +99,7 @@ TEST_F(RobustnessTest, UnloadWhileAnswersStillRunKeepsTheLibrary) {
   const int requests = Soak() ? 1000 : 100;
   AddRogue("reader", "systemID=0x00130000\nacceptsRead=1\nmask3=0x5\nanswerMs=1500\nrequests=" +
                          std::to_string(requests));
-  StartAndWait();
+  ASSERT_TRUE(StartAndWait()) << child().Stdout();
   ASSERT_TRUE(TraceHas("reader.dll requests sent")) << Trace();
   child().Signal(SIGINT);
   EXPECT_EQ(0, child().Wait(120s));
@@ -247,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(NeverReadsAndReadSideShut, DaemonTest, ::testing::Bool(
 
 TEST_F(RobustnessTest, SlowStuckCloseIsNamedByTheWatchdog) {
   AddRogue("stuck", "systemID=0x00170000\ncloseUntil=" + core_.Path("release"));
-  StartAndWait();
+  ASSERT_TRUE(StartAndWait()) << child().Stdout();
   child().Signal(SIGINT);
   ASSERT_TRUE(TraceHas("stuck.dll Close"));
   const auto closing = std::chrono::steady_clock::now();
