@@ -93,6 +93,19 @@ std::vector<IndexLine> Closed(const std::string& path) {
   return segments;
 }
 
+// The camera's three seconds recorded in one-second segments, from Open to
+// Close; the closed segments of the index.
+std::vector<IndexLine> RecordInOneSecondSegments() {
+  WriteTextFile("recorder.conf", "segment_seconds = 1\n");
+  FakeCore core(EXAMPLE_PLUGIN_DIR "/recorder.dll");
+  core.Load();
+  EXPECT_EQ(core.Open(), 0);
+  DeliverRun(core, 1, 0, 0);
+  EXPECT_TRUE(AllReleased(core, 76));
+  core.Stop();
+  return Closed("recordings/door/index");
+}
+
 bool Logged(const std::vector<Written>& events, const std::string& text) {
   return std::any_of(events.begin(), events.end(), [&](const Written& w) {
     return w.event.eventType == EVENT_LOG && w.payload.find(text) != std::string::npos;
@@ -103,14 +116,7 @@ TEST(RecorderTest, SegmentsStartAtKeyFramesFollowWithoutGapsRebaseAtALoopAndRest
   CameraEvents();
   ScopedWorkDir dir;
   {  // one-second segments
-    WriteTextFile("recorder.conf", "segment_seconds = 1\n");
-    FakeCore core(EXAMPLE_PLUGIN_DIR "/recorder.dll");
-    core.Load();
-    ASSERT_EQ(core.Open(), 0);
-    DeliverRun(core, 1, 0, 0);
-    ASSERT_TRUE(AllReleased(core, 76));
-    core.Stop();
-    const std::vector<IndexLine> segments = Closed("recordings/door/index");
+    const std::vector<IndexLine> segments = RecordInOneSecondSegments();
     ASSERT_EQ(segments.size(), 3u);
     for (size_t i = 0; i < segments.size(); ++i) {
       const std::string path = "recordings/door/" + segments[i].file;
@@ -211,16 +217,9 @@ TEST(RecorderTest, SkipsWhatItCannotRecordRecoversAnUnclosedSegmentAndKeepsToThe
 TEST(RecorderTest, AnswersATimeRangeFromTheKeyFrameBeforeItAndStopsAtARefusal) {
   CameraEvents();
   ScopedWorkDir dir;
-  WriteTextFile("recorder.conf", "segment_seconds = 1\n");
-  FakeCore core(EXAMPLE_PLUGIN_DIR "/recorder.dll");
-  core.Load();
-  ASSERT_EQ(core.Open(), 0);
-  DeliverRun(core, 1, 0, 0);
-  ASSERT_TRUE(AllReleased(core, 76));
-  // Wait until the last segment is in the index: it closes only with the next
-  // key frame or at Close, so stop and start again on the same directory.
-  core.Stop();
-  const std::vector<IndexLine> segments = Closed("recordings/door/index");
+  // The last segment closes only with the next key frame or at Close, so
+  // the recorder that reads them is a second one on the same directory.
+  const std::vector<IndexLine> segments = RecordInOneSecondSegments();
   ASSERT_EQ(segments.size(), 3u);
   FakeCore again(EXAMPLE_PLUGIN_DIR "/recorder.dll");
   again.Load();
