@@ -46,17 +46,6 @@ TEST(ConfigBackupTest, CopiesXmlDocumentsAndReportsSideFiles) {
   EXPECT_EQ(3u, TakeLog().size());
 }
 
-TEST(ConfigBackupTest, UncreatableBackupDirectoryCopiesNothing) {
-  TempDir core;
-  TestFiles files;
-  files.current = core.str();
-  WriteFile(core / "core.xml", "<Vexo/>");
-  BackUpConfiguration(core / "missing", BackupDirection::kDown, &RecordLog, files);
-  EXPECT_EQ((Lines{{75, "Failed to create config backup directory " + (core / "missing") +
-                            "/configbackupDN, 2: No such file or directory"}}),
-            TakeLog());
-}
-
 std::string CopyFailure(const std::string& from, const std::string& to, int error) {
   return "Failed to copy " + from + " to " + to + ", " + std::to_string(error) + ": " +
          std::strerror(error);

@@ -54,6 +54,16 @@ class BringUpProcessTest : public ::testing::Test {
     for (const auto& [file, content] : files) WriteFile(directory + "/" + file, content);
     return fs::canonical(directory).string();
   }
+  // Starts the core installed in `core` from `start`, waits for `line`, stops
+  // it with SIGINT and returns its standard output.
+  static std::string RunUntil(const std::string& core, const std::string& start, const char* line) {
+    platform::ChildProcess child;
+    EXPECT_TRUE(child.Start(core + "/core", {core + "/core"}, start));
+    EXPECT_TRUE(child.WaitForOutput(line, seconds(60))) << child.Stdout();
+    child.Signal(SIGINT);
+    EXPECT_EQ(0, child.Wait(seconds(60))) << child.Stdout() << child.Stderr();
+    return child.Stdout();
+  }
 
   TempDir root_;
 };
@@ -62,13 +72,18 @@ class BringUpProcessTest : public ::testing::Test {
 // and the start directory.  Started from another directory, the documents
 // are read there though the core moves to its own directory (whose empty
 // documents would stop it) and backs that up; a start directory named "core"
-// stays the working directory.
+// stays the working directory.  Odd entries among the documents (a FIFO, a
+// socket and a directory named like documents, and side files that link to
+// a file outside) neither block the start nor reach outside: each fails its
+// copy in both backups with its line, on the console only for the copy on
+// the way down, when the logging plugin has gone.
 TEST_F(BringUpProcessTest, OneUsableDocumentIsEnoughToStart) {
   const Files usable = {{"core.xml", kValidCore}, {"useraccounts.xml", "<Users/>"}};
   const struct {
     std::string startIn;  // below the root; empty: the core directory
     Files files;          // in the start directory
     std::vector<std::string> lines;
+    bool odd = false;     // with the odd entries
   } cases[] = {
       {"", {}, {Logged(25, "Config core.xml does not exist, first run"),
                 Logged(100, "useraccounts.xml: No such file or directory")}},
@@ -80,7 +95,13 @@ TEST_F(BringUpProcessTest, OneUsableDocumentIsEnoughToStart) {
       {"", {{"core.xml", kDeep}, {"useraccounts.xml", "<Users/>"}}, {Logged(100, kTooDeep)}},
       {"core", usable, {}},
       {"elsewhere", usable, {}},
+      {"", usable, {Logged(50, "core.xml.pending exists"), Logged(50, "Config: found core.xml.pending")}, true},
   };
+  const std::string outside = root_ / "precious";
+  WriteFile(outside, "precious");
+  const struct { const char* name; const char* error; } odd[] = {
+      {"notes.xml", "22: Invalid argument"}, {"socket.xml", "6: No such device or address"},
+      {"x.xml", "21: Is a directory"}};
   for (const auto& row : cases) {
     const std::string name = std::to_string(&row - cases);
     SCOPED_TRACE(name);
@@ -93,13 +114,16 @@ TEST_F(BringUpProcessTest, OneUsableDocumentIsEnoughToStart) {
       WriteFile(core + "/useraccounts.xml", "");
     }
     for (const auto& [file, content] : row.files) WriteFile(start + "/" + file, content);
+    if (row.odd) {
+      ASSERT_EQ(0, platform::MakeFifo(start + "/notes.xml"));
+      ASSERT_EQ(0, platform::MakeSocketEntry(start + "/socket.xml"));
+      fs::create_directory(start + "/x.xml");
+      fs::create_symlink(outside, start + "/core.xml.pending");
+      fs::create_symlink(outside, start + "/core.xml.bak");
+    }
     const bool moved = row.startIn == "elsewhere";
     const std::string work = moved ? core : start;
-    platform::ChildProcess child;
-    ASSERT_TRUE(child.Start(core + "/core", {core + "/core"}, start));
-    ASSERT_TRUE(child.WaitForOutput(kStarted, seconds(60))) << child.Stdout();
-    child.Signal(SIGINT);
-    EXPECT_EQ(0, child.Wait(seconds(60))) << child.Stdout() << child.Stderr();
+    const std::string out = RunUntil(core, start, kStarted);
     const std::string log = ReadFile(work + "/logs/core.log");
     size_t at = 0;
     for (const std::string& line : row.lines) {
@@ -114,7 +138,15 @@ TEST_F(BringUpProcessTest, OneUsableDocumentIsEnoughToStart) {
     // The working directory's documents are backed up into the core directory.
     for (const char* backup : {"/configbackupUP/", "/configbackupDN/"}) {
       EXPECT_EQ(ReadFile(work + "/useraccounts.xml"), ReadFile(core + backup + "useraccounts.xml"));
+      for (const auto& entry : odd) {
+        if (!row.odd) break;
+        const std::string line = "Failed to copy " + work + "/" + entry.name + " to " + core + backup +
+                                 entry.name + ", " + entry.error;
+        if (std::string(backup).ends_with("UP/")) Find(log, Logged(75, line));
+        Find(out, line + "\n");
+      }
     }
+    EXPECT_EQ("precious", ReadFile(outside));
     // The settings came from a valid core.xml, not from its backup; the status
     // document then replaced core.xml and its side files.
     if (!moved && !row.files.empty() && row.files[0].second == kValidCore) {
@@ -129,58 +161,12 @@ TEST_F(BringUpProcessTest, OneUsableDocumentIsEnoughToStart) {
 // pause ends the core with code 0.
 TEST_F(BringUpProcessTest, SigintDuringTheConfigurationPauseExitsZero) {
   const std::string core = Install("install", {{"core.xml", ""}, {"useraccounts.xml", ""}});
-  platform::ChildProcess child;
-  ASSERT_TRUE(child.Start(core + "/core", {core + "/core"}, core));
-  ASSERT_TRUE(child.WaitForOutput(kPausing, seconds(60))) << child.Stdout();
-  child.Signal(SIGINT);
-  EXPECT_EQ(0, child.Wait(seconds(60))) << child.Stderr();
+  const std::string out = RunUntil(core, core, kPausing);
   EXPECT_EQ(Logged(100, "useraccounts.xml: zero bytes\n    Config core.xml: zero bytes"),
             ReadFile(core + "/logs/core.log").substr(24));
-  EXPECT_EQ(std::string::npos, child.Stdout().find("Current directory")) << child.Stdout();
+  EXPECT_EQ(std::string::npos, out.find("Current directory")) << out;
   EXPECT_FALSE(fs::exists(core + "/configbackupUP"));
   EXPECT_FALSE(fs::exists(core + "/configbackupDN"));
-}
-
-// Odd entries among the documents: a FIFO, a socket and a directory named
-// like documents, and side files that link to a file outside.  Start-up and
-// stop go through, each odd entry fails its copy in both backups with its
-// line, and the file outside is never written.
-TEST_F(BringUpProcessTest, OddEntriesNeitherBlockNorReachOutside) {
-  const std::string core =
-      Install("odd", {{"core.xml", kValidCore}, {"useraccounts.xml", "<Users/>"}});
-  const std::string outside = root_ / "precious";
-  WriteFile(outside, "precious");
-  ASSERT_EQ(0, platform::MakeFifo(core + "/notes.xml"));
-  ASSERT_EQ(0, platform::MakeSocketEntry(core + "/socket.xml"));
-  fs::create_directory(core + "/x.xml");
-  fs::create_symlink(outside, core + "/core.xml.pending");
-  fs::create_symlink(outside, core + "/core.xml.bak");
-  platform::ChildProcess child;
-  ASSERT_TRUE(child.Start(core + "/core", {core + "/core"}, core));
-  ASSERT_TRUE(child.WaitForOutput(kStarted, seconds(60))) << child.Stdout();
-  child.Signal(SIGINT);
-  EXPECT_EQ(0, child.Wait(seconds(60))) << child.Stdout() << child.Stderr();
-  const std::string log = ReadFile(core + "/logs/core.log");
-  Find(log, Logged(50, "core.xml.pending exists"));
-  Find(log, Logged(50, "Config: found core.xml.pending"));
-  const struct { const char* name; const char* error; } odd[] = {
-      {"notes.xml", "22: Invalid argument"},
-      {"socket.xml", "6: No such device or address"},
-      {"x.xml", "21: Is a directory"}};
-  for (const char* backup : {"/configbackupUP/", "/configbackupDN/"}) {
-    for (const auto& entry : odd) {
-      const std::string line = "Failed to copy " + core + "/" + entry.name + " to " + core +
-                               backup + entry.name + ", " + entry.error + "\n";
-      // The copy on the way down comes after the logging plugin has gone, so
-      // its lines are on the console only.
-      const bool up = std::string(backup).ends_with("UP/");
-      if (up) Find(log, Logged(75, line.substr(0, line.size() - 1)));
-      Find(child.Stdout(), line);
-    }
-    EXPECT_EQ(ReadFile(core + "/useraccounts.xml"), ReadFile(core + backup + "useraccounts.xml"));
-  }
-  EXPECT_EQ("precious", ReadFile(outside));
-  EXPECT_NE(std::string::npos, ReadFile(core + "/core.xml").find("Throttling=\"0\"")) << log;
 }
 
 // Sits out the whole 10-second pause, with an empty and with a too deeply

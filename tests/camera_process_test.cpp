@@ -31,58 +31,22 @@
 #include "lines_in_order.h"
 #include "platform/subprocess.h"
 #include "rtsp_test_source.h"
+#include "tests/core_directory.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace testing_core;
 using std::chrono::seconds;
-using Clock = std::chrono::steady_clock;
 
 int64_t UtcMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-
-struct Entry {
-  std::string file;
-  int64_t start = 0, end = 0;  // end 0: opened, not closed
-  uint64_t bytes = 0;
-};
+using Entry = media_test::Segment;
 
 // The segments of a camera's index, in the order they were opened.
-std::vector<Entry> Segments(const fs::path& index) {
-  std::vector<Entry> entries;
-  std::istringstream in(ReadFile(index));
-  std::string kind;
-  Entry e;
-  while (in >> kind >> e.file >> e.start) {
-    if (kind == "closed") in >> e.end >> e.bytes;
-    auto at = std::find_if(entries.begin(), entries.end(), [&](const Entry& x) { return x.file == e.file; });
-    if (at == entries.end()) {
-      entries.push_back(kind == "open" ? Entry{e.file, e.start, 0, 0} : e);
-    } else if (kind == "closed") {
-      *at = e;
-    }
-  }
-  return entries;
-}
-
-// Waits up to `limit` for `done`, looking every 100 ms.
-template <typename Done>
-bool WaitFor(Done done, seconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return true;
-}
+std::vector<Entry> Segments(const fs::path& index) { return media_test::IndexedSegments(index.string()); }
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -116,7 +80,7 @@ TEST(CameraProcessTest, RecordsReconnectsSurvivesAKillAndExportsARange) {
   ASSERT_TRUE(core.Start(executable, {executable}, directory.string()));
   ASSERT_TRUE(core.WaitForOutput("camera back connected to", seconds(60))) << core.Stdout();
   ASSERT_TRUE(core.WaitForOutput("camera front connected to", seconds(60))) << core.Stdout();
-  ASSERT_TRUE(WaitFor(
+  ASSERT_TRUE(WaitUntil(
       [&] {
         for (const char* camera : {"front", "back"}) {
           const std::vector<Entry> s = Segments(recordings / camera / "index");
@@ -137,7 +101,7 @@ TEST(CameraProcessTest, RecordsReconnectsSurvivesAKillAndExportsARange) {
   EXPECT_TRUE(core.WaitForOutput("camera front reconnected to", seconds(30))) << core.Stdout();
   EXPECT_TRUE(core.WaitForOutput("camera back reconnected to", seconds(30))) << core.Stdout();
   // Recording resumes in a new segment; let it run a few fragments.
-  ASSERT_TRUE(WaitFor(
+  ASSERT_TRUE(WaitUntil(
       [&] {
         const std::vector<Entry> s = Segments(recordings / "front" / "index");
         return !s.empty() && s.back().start > lossMs && s.back().end == 0 &&
@@ -154,7 +118,7 @@ TEST(CameraProcessTest, RecordsReconnectsSurvivesAKillAndExportsARange) {
   };
   for (int fragment = 0; fragment < 2; ++fragment) {
     const auto before = fs::file_size(openSegment());
-    ASSERT_TRUE(WaitFor([&] { return fs::file_size(openSegment()) > before; }, seconds(30)));
+    ASSERT_TRUE(WaitUntil([&] { return fs::file_size(openSegment()) > before; }, seconds(30)));
   }
 
   // 3. The core killed in the middle of a segment.

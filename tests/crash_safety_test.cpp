@@ -1,27 +1,22 @@
 // Crash safety of the configuration store: what the next start makes of the
-// files an interrupted save leaves behind, and a real saving process killed
-// at random moments.
+// files an interrupted save leaves behind (real saving processes killed at
+// random moments: save_race_test).
 #include <gtest/gtest.h>
 
 #include <array>
-#include <csignal>
 #include <map>
-#include <random>
 #include <set>
-#include <thread>
 
 #include "configstore/atomic_save.h"
 #include "configstore/config_bringup.h"
 #include "configstore/configstore_test_support.h"
 #include "configstore/xml_document.h"
-#include "platform/subprocess.h"
 
 namespace {
 
 using namespace configstore;
 using namespace configstore::testing;
 using ::testing::PrintToString;
-using std::chrono::seconds;
 
 // The documents a save deals with: A on disk, B being saved over it, Z an
 // older one still in a backup from an earlier interrupted save.  They are
@@ -176,52 +171,6 @@ TEST(InterruptedSaveTest, EveryCrashPointLeavesAStateOfTheTable) {
   // backup, and the torn pending file.
   EXPECT_TRUE(seen.count({"", "A", "B"}) && seen.count({"B", "A", ""}) &&
               seen.count({"A", "", "part"}));
-}
-
-// A real process saving A and B in turn, killed with SIGKILL at random
-// moments: after each kill core.xml is usable (or missing), the target or
-// its backup loads exactly A or B, and the target then holds it whole.  A
-// slow machine (or a sanitizer build) fits fewer kills into the time allowed.
-TEST(KilledSaveLoopTest, EveryKillLeavesOneOfTheTwoDocuments) {
-  const auto until = std::chrono::steady_clock::now() + seconds(12);
-  TempDir dir;
-  const std::string target = dir / kCoreConfigFile;
-  const std::string names[2] = {dir / "a.xml", dir / "b.xml"};
-  const std::string texts[2] = {Contents().at("A"), Contents().at("B")};
-  WriteFile(names[0], texts[0]);
-  WriteFile(names[1], texts[1]);
-  WriteFile(target, texts[0]);
-  const unsigned seed = static_cast<unsigned>(::testing::UnitTest::GetInstance()->random_seed());
-  std::mt19937 random(seed);
-  std::uniform_int_distribution<int> delayUs(0, 20000);
-  int onDisk = 0;
-  int loaded[2] = {0, 0};
-  for (int kill = 0; kill < 200 && (kill < 2 || std::chrono::steady_clock::now() < until);
-       ++kill) {
-    SCOPED_TRACE("kill " + std::to_string(kill) + ", seed " + std::to_string(seed));
-    // The document that is not on disk goes first, so that even an early
-    // kill interrupts a save that changes something.
-    platform::ChildProcess child;
-    ASSERT_TRUE(child.Start(SAVE_LOOP_EXECUTABLE,
-                            {SAVE_LOOP_EXECUTABLE, target, names[1 - onDisk], names[onDisk]}));
-    ASSERT_TRUE(child.WaitForOutput("saving\n", seconds(30))) << child.Stderr();
-    std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
-    child.Signal(SIGKILL);
-    ASSERT_EQ(128 + SIGKILL, child.Wait(seconds(30))) << child.Stderr();
-
-    const std::string crashed = PrintToString(Found(dir));
-    ASSERT_EQ("", CheckCoreConfiguration(dir.str(), &RecordLog)) << crashed;
-    TakeLog();
-    TiXmlDocument document;
-    ASSERT_TRUE(LoadFileWithBackup(document, target)) << crashed;
-    const std::string text = PrintXmlIndented(document);
-    ASSERT_TRUE(text == texts[0] || text == texts[1]) << crashed;
-    onDisk = text == texts[0] ? 0 : 1;
-    ++loaded[onDisk];
-    ASSERT_EQ(texts[onDisk], ReadFile(target));
-  }
-  EXPECT_GT(loaded[0], 0);
-  EXPECT_GT(loaded[1], 0);
 }
 
 }  // namespace

@@ -4,34 +4,19 @@
 // sequence, and configuration documents travel, apply and persist.
 #include <gtest/gtest.h>
 
-#include "tests/lines_in_order.h"
-
-#include <chrono>
 #include <csignal>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <memory>
 #include <regex>
 #include <sstream>
-#include <thread>
 
-#include <boost/filesystem/operations.hpp>
-
-#include "platform/subprocess.h"
+#include "tests/core_directory.h"
+#include "tests/lines_in_order.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Lines = std::vector<std::string>;
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
+using namespace testing_core;
 using testing_lines::InOrder;
+using Lines = std::vector<std::string>;
 
 // "current/default" of the status document's Plugin with `id`, or "-".
 std::string Levels(const std::string& document, const std::string& id) {
@@ -43,36 +28,18 @@ std::string Levels(const std::string& document, const std::string& id) {
 
 class PluginProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fs::create_directories(directory_ / "plugins");
-    fs::copy_file(CORE_EXECUTABLE, directory_ / "core");
-    Write("core.xml", "<Vexo Delta=\"0\"><Memory Throttling=\"1\"/></Vexo>");
-    Write("useraccounts.xml", "<UserAccounts/>");
-  }
-  void TearDown() override { fs::remove_all(directory_); }
-
-  void Write(const std::string& name, const std::string& text) {
-    std::ofstream(directory_ / name, std::ios::trunc) << text;
-  }
+  void Write(const std::string& name, const std::string& text) { core_.Write(name, text); }
   // Installs a copy of the test plugin as plugins/NAME.dll with its settings.
   void AddPlugin(const std::string& name, const std::string& settings) {
-    const fs::path library = directory_ / "plugins" / (name + ".dll");
-    fs::copy_file(TEST_PLUGIN, library, fs::copy_options::overwrite_existing);
-    std::ofstream(library.string() + ".cfg", std::ios::trunc)
-        << settings << "\ntrace=" << (directory_ / "trace.txt").string() << "\n";
+    core_.AddPlugin(TEST_PLUGIN, name, settings);
   }
   // The trace lines that start with `prefix`, without it.
   Lines Trace(const std::string& prefix = "") const {
-    std::istringstream in(ReadText(directory_ / "trace.txt"));
+    std::istringstream in(core_.Trace());
     Lines lines;
     for (std::string line; std::getline(in, line);)
       if (line.starts_with(prefix)) lines.push_back(line.substr(prefix.size()));
     return lines;
-  }
-  static bool WaitUntil(const std::function<bool()>& condition) {
-    for (int i = 0; i < 600 && !condition(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return condition();
   }
   // The configuration documents `plugin` received, each as "empty" (no
   // data), the delta itself, or "status <levels of module 5> level=<the
@@ -93,21 +60,18 @@ class PluginProcessTest : public ::testing::Test {
   }
 
   void StartCore() {
-    fs::remove(directory_ / "trace.txt");
-    const std::string core = (directory_ / "core").string();
-    child_ = std::make_unique<platform::ChildProcess>();  // one object per run
-    ASSERT_TRUE(child_->Start(core, {core}, directory_.string()));
+    fs::remove(core_.dir / "trace.txt");
+    ASSERT_TRUE(core_.Start());
   }
   // Stops the core with SIGINT and returns its standard output.
   std::string StopCore() {
-    child_->Signal(SIGINT);
-    EXPECT_EQ(child_->Wait(std::chrono::seconds(60)), 0);
-    return child_->Stdout();
+    child().Signal(SIGINT);
+    EXPECT_EQ(child().Wait(std::chrono::seconds(60)), 0);
+    return child().Stdout();
   }
+  platform::ChildProcess& child() { return core_.child(); }
 
-  const fs::path directory_ =
-      fs::temp_directory_path() / boost::filesystem::unique_path("core-plugins-%%%%-%%%%-%%%%").string();
-  std::unique_ptr<platform::ChildProcess> child_;
+  CoreDirectory core_;
 };
 
 TEST_F(PluginProcessTest, EventsAndPacedReadAnswersTravelBetweenPlugins) {
@@ -116,7 +80,7 @@ TEST_F(PluginProcessTest, EventsAndPacedReadAnswersTravelBetweenPlugins) {
   AddPlugin("reader", "systemID=0x00130000\nacceptsRead=1\nmask3=0xFFFFFFFF");
   StartCore();
   ASSERT_TRUE(WaitUntil([&] { return InOrder(Trace("consumer.dll Write "), {"text=answer3"}); }))
-      << child_->Stdout();
+      << child().Stdout();
   StopCore();
 
   // The producer's events arrive whole, once and in order.
@@ -167,7 +131,7 @@ TEST_F(PluginProcessTest, DeltaReachesOtherPluginsAndPersists) {
   StartCore();
   ASSERT_TRUE(WaitUntil([&] {
     return Configs("target").size() >= 4 && !Trace("watcher.dll Write ").empty();
-  })) << child_->Stdout();
+  })) << child().Stdout();
   std::string out = StopCore();
   EXPECT_NE(out.find("successfully started core version 2.0\n"), std::string::npos) << out;
   EXPECT_NE(out.find("stopping core version 2.0...\n"), std::string::npos) << out;
@@ -184,12 +148,12 @@ TEST_F(PluginProcessTest, DeltaReachesOtherPluginsAndPersists) {
   EXPECT_NE(published.find("<Module ID=\"-2147483648\" Name=\"Core\" Version=\"2.0\">"), std::string::npos);
   EXPECT_TRUE(published.ends_with("</Modules><Product Family=\"Orvane\" Version=\"2.0\" /></Vexo>"));
   for (const char* file : {"core.xml", "plugins.xml"}) {
-    const std::string saved = ReadText(directory_ / file);
+    const std::string saved = ReadText(core_.dir / file);
     EXPECT_EQ(Levels(saved, "327680"), "25/50") << file;
     EXPECT_NE(saved.find("Name=\"Core\" Version=\"2.0\""), std::string::npos) << file;
     EXPECT_EQ(saved.find("<Product"), std::string::npos) << file;
   }
-  EXPECT_FALSE(fs::exists(directory_ / "core.xml.pending"));  // saved atomically
+  EXPECT_FALSE(fs::exists(core_.dir / "core.xml.pending"));  // saved atomically
   // The memory state goes once at start to the plugin subscribed to its class.
   const Lines memory = Trace("watcher.dll Write ");
   const std::regex state("provider=0x80000000 type=0x4 subtype=0x1000010 request=0 level=-?[0-9]+ "
@@ -204,20 +168,20 @@ TEST_F(PluginProcessTest, DeltaReachesOtherPluginsAndPersists) {
   // core's own level 0, so that the first tick's limit line shows): module 5
   // starts at 25; the repeated delta causes no rewrite, so the only rewrite
   // is the one after the delta for module 7.
-  std::string core = ReadText(directory_ / "core.xml");
+  std::string core = ReadText(core_.dir / "core.xml");
   core.replace(core.find("Throttling=\"1\""), 14, "Throttling=\"0\"");
   core.replace(core.find("LogLevel=\"25\""), 13, "LogLevel=\"0\"");  // the core's Plugin comes first
   Write("core.xml", core);
   AddPlugin("provider", std::string("systemID=0x00060000\npost=") + kDelta5 + "\npost=" + kDelta7);
   StartCore();
-  ASSERT_TRUE(child_->WaitForOutput("memory limit set to ", std::chrono::seconds(30))) << child_->Stdout();
-  ASSERT_TRUE(WaitUntil([&] { return Configs("target").size() >= 4; })) << child_->Stdout();
+  ASSERT_TRUE(child().WaitForOutput("memory limit set to ", std::chrono::seconds(30))) << child().Stdout();
+  ASSERT_TRUE(WaitUntil([&] { return Configs("target").size() >= 4; })) << child().Stdout();
   StopCore();
   EXPECT_EQ(Configs("target"), (Lines{"status 25/50 level=25", kDelta5, kDelta7, "status 25/50 level=25"}));
   const std::string rewritten = Trace("target.dll config ").back();
   EXPECT_EQ(Levels(rewritten, "458752"), "60/30");
   EXPECT_NE(rewritten.find("<Memory ID=\"-2147483648\" Throttling=\"0\" />"), std::string::npos);
-  EXPECT_EQ(Levels(ReadText(directory_ / "core.xml"), "458752"), "60/30");
+  EXPECT_EQ(Levels(ReadText(core_.dir / "core.xml"), "458752"), "60/30");
   EXPECT_TRUE(Trace("watcher.dll Write ").empty());  // the switch is off: no memory state
 }
 

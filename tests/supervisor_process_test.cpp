@@ -4,47 +4,23 @@
 // echoes daemon packets, as the plugin the daemon talks to.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <random>
-#include <string>
-#include <thread>
 
 #include <sys/ioctl.h>
 
-#include "platform/subprocess.h"
 #include "platform/supervisor_link.h"
-#include "recording-core/plugin_abi.h"
+#include "tests/core_directory.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
+using namespace testing_core;
 using namespace std::string_literals;
 
-constexpr char kStartLine[] = "successfully started core version 20.12.8.0";
-constexpr char kStopLine[] = "stopping core version 20.12.8.0...";
 constexpr char kDisconnectLine[] = "orvaned ipc pipe disconnected";
 constexpr uint32_t kPeerTarget = 7u << 20;  // the echo plugin's module
-constexpr auto npos = std::string::npos;
 
-std::string Packet(uint32_t target, uint32_t kind, uint32_t extra, const std::string& payload) {
-  const PipePacketHeader header{static_cast<uint32_t>(16 + payload.size()), target, kind, extra};
-  return std::string(reinterpret_cast<const char*>(&header), sizeof header) + payload;
-}
 // Supervisor information: NUL-separated file name, version and option.
 std::string Info(const std::string& fields) { return Packet(0, PIPE_KIND_INFO, 0, fields); }
-std::string Stop() { return Packet(0, PIPE_KIND_STOP, 0, ""); }
-
-size_t Count(const std::string& text, const std::string& needle) {
-  size_t count = 0;
-  for (size_t at = text.find(needle); at != npos; at = text.find(needle, at + 1)) ++count;
-  return count;
-}
 
 // The bytes that arrived on a socket and wait to be read, or -1.
 int64_t Unread(int fd) {
@@ -55,58 +31,36 @@ int64_t Unread(int fd) {
 class SupervisorProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Unique per run: a normal and a sanitizer build may run side by side.
-    dir_ = fs::temp_directory_path() /
-           ("core-supervisor-" + std::to_string(std::random_device()()));
-    fs::create_directories(dir_ / "plugins");
-    fs::copy_file(CORE_EXECUTABLE, dir_ / "core");
-    fs::copy_file(TEST_PLUGIN, dir_ / "plugins" / "echo.dll");
-    std::ofstream(dir_ / "plugins" / "echo.dll.cfg")
-        << "systemID=0x00070000\ntrace=" << (dir_ / "trace.txt").string() << "\n";
+    core_.AddPlugin(TEST_PLUGIN, "echo", "systemID=0x00070000");
     // The core's threshold 0 lets its level-0 lines (failed ipc ioctls) through.
-    std::ofstream(dir_ / "core.xml") << "<Vexo Delta=\"0\"><Memory Throttling=\"1\"/><Modules>"
-                                        "<Module><Plugin ID=\"-2147483648\" LogLevel=\"0\"/>"
-                                        "</Module></Modules></Vexo>";
-    std::ofstream(dir_ / "useraccounts.xml") << "<UserAccounts/>";
+    core_.Write("core.xml", "<Vexo Delta=\"0\"><Memory Throttling=\"1\"/><Modules>"
+                            "<Module><Plugin ID=\"-2147483648\" LogLevel=\"0\"/></Module></Modules></Vexo>");
     ASSERT_TRUE(platform::CreateStreamSocketPair(&daemon_fd_, &core_fd_));
   }
   void TearDown() override {
     platform::CloseDescriptor(daemon_fd_);
     platform::CloseDescriptor(core_fd_);
-    if (child_.Wait(0ms) < 0) {
-      child_.Signal(SIGKILL);
-      child_.Wait(30s);
-    }
-    fs::remove_all(dir_);
   }
 
   // Starts the core with its end of the link, which the test then closes;
   // unless `info` is empty, sends it and waits for the start line.
   void Start(const std::string& info = Info("orvaned\0" "1.2.3"s)) {
-    const std::string core = (dir_ / "core").string();
-    ASSERT_TRUE(child_.Start(core, {core, std::to_string(core_fd_)}, dir_.string(), {core_fd_}));
+    ASSERT_TRUE(core_.Start({std::to_string(core_fd_)}, {core_fd_}));
     platform::CloseDescriptor(core_fd_);
     core_fd_ = -1;
     if (info.empty()) return;
     Send(info);
-    ASSERT_TRUE(child_.WaitForOutput(kStartLine, 30s)) << child_.Stdout();
+    ASSERT_TRUE(child().WaitForOutput(kStartLine, 30s)) << child().Stdout();
   }
   void Send(const std::string& bytes) {
     ASSERT_TRUE(platform::WriteAll(daemon_fd_, bytes.data(), bytes.size()));
   }
   int StopCore() {
-    Send(Stop());
-    return child_.Wait(30s);
+    Send(Packet(0, PIPE_KIND_STOP, 0, ""));
+    return child().Wait(30s);
   }
-  // Polls `condition` for up to 30 seconds.
-  static bool WaitUntil(const std::function<bool()>& condition) {
-    for (int i = 0; i < 3000 && !condition(); ++i) std::this_thread::sleep_for(10ms);
-    return condition();
-  }
-  std::string Read(const std::string& name) {
-    std::ifstream file(dir_ / name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
-  }
+  std::string Read(const std::string& name) { return ReadText(core_.dir / name); }
+  platform::ChildProcess& child() { return core_.child(); }
   // `size` bytes from the core, fewer when the link closes or stays silent
   // for 30 seconds.
   std::string Receive(size_t size) {
@@ -119,8 +73,7 @@ class SupervisorProcessTest : public ::testing::Test {
     return bytes;
   }
 
-  fs::path dir_;
-  platform::ChildProcess child_;
+  CoreDirectory core_;
   int daemon_fd_ = -1;
   int core_fd_ = -1;
 };
@@ -163,23 +116,12 @@ TEST_F(SupervisorProcessTest, InformationPluginPacketsAndStopInOneRun) {
   // when a written buffer leaked.
   EXPECT_EQ(StopCore(), 0);
   EXPECT_EQ(Receive(1), "");  // the core's end is closed
-  const std::string out = child_.Stdout();
+  const std::string out = child().Stdout();
   EXPECT_NE(out.find("plugin echo.dll ipc ioctl returned 0 error 5\n"), npos) << out;
   EXPECT_NE(out.find("plugin echo.dll ipc ioctl returned 3 error 0\n"), npos) << out;
   EXPECT_EQ(Count(out, "ipc ioctl returned"), 2u) << out;
   EXPECT_NE(out.find(kStopLine), npos) << out;
   EXPECT_EQ(out.find(kDisconnectLine), npos) << out;
-}
-
-TEST_F(SupervisorProcessTest, ClosingTheDaemonEndStopsTheCore) {
-  Start();
-  platform::CloseDescriptor(daemon_fd_);
-  daemon_fd_ = -1;
-  EXPECT_EQ(child_.Wait(30s), 0);
-  const std::string out = child_.Stdout();
-  EXPECT_EQ(Count(out, kDisconnectLine), 1u) << out;
-  EXPECT_EQ(Count(out, kStopLine), 1u) << out;
-  EXPECT_LT(out.find(kDisconnectLine), out.find(kStopLine));
 }
 
 TEST_F(SupervisorProcessTest, BackgroundModeSilencesTheConsoleOnly) {
@@ -191,19 +133,26 @@ TEST_F(SupervisorProcessTest, BackgroundModeSilencesTheConsoleOnly) {
   Send(ping);
   ASSERT_EQ(Receive(ping.size()), ping);
   EXPECT_EQ(StopCore(), 0);
-  EXPECT_EQ(child_.Stdout().find(kStopLine), npos) << child_.Stdout();
+  EXPECT_EQ(child().Stdout().find(kStopLine), npos) << child().Stdout();
 }
 
 // Waits out the 10-second start-up wait: registered with the label "slow".
 class SupervisorProcessSlowTest : public SupervisorProcessTest {};
 
-TEST_F(SupervisorProcessSlowTest, SilentDaemonDelaysTheStartLineByTheWait) {
+TEST_F(SupervisorProcessSlowTest, SilentDaemonDelaysTheStartLineAndItsLossStopsTheCore) {
   Start("");
-  EXPECT_FALSE(child_.WaitForOutput(kStartLine, 7s)) << child_.Stdout();
-  ASSERT_TRUE(child_.WaitForOutput(kStartLine, 40s)) << child_.Stdout();
+  EXPECT_FALSE(child().WaitForOutput(kStartLine, 7s)) << child().Stdout();
+  ASSERT_TRUE(child().WaitForOutput(kStartLine, 40s)) << child().Stdout();
   // Nothing was heard, so the status document names no daemon.
   EXPECT_EQ(Read("plugins.xml").find("<Library"), npos);
-  EXPECT_EQ(StopCore(), 0);
+  // Closing the daemon's end is a lost daemon, which stops the core.
+  platform::CloseDescriptor(daemon_fd_);
+  daemon_fd_ = -1;
+  EXPECT_EQ(child().Wait(30s), 0);
+  const std::string out = child().Stdout();
+  EXPECT_EQ(Count(out, kDisconnectLine), 1u) << out;
+  EXPECT_EQ(Count(out, kStopLine), 1u) << out;
+  EXPECT_LT(out.find(kDisconnectLine), out.find(kStopLine));
 }
 
 }  // namespace

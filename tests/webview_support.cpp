@@ -16,6 +16,7 @@
 
 #include "platform/supervisor_link.h"
 #include "recording-core/plugin_abi.h"
+#include "tests/core_directory.h"
 
 namespace webview_test {
 
@@ -43,11 +44,6 @@ struct Connection {
   asio::ip::tcp::socket socket;
   std::string received;
 };
-
-std::string Packet(uint32_t kind, const std::string& payload) {
-  const PipePacketHeader header{static_cast<uint32_t>(sizeof(PipePacketHeader) + payload.size()), 0, kind, 0};
-  return std::string(reinterpret_cast<const char*>(&header), sizeof header) + payload;
-}
 
 }  // namespace
 
@@ -127,10 +123,17 @@ RunningDemo::RunningDemo(const std::string& webviewSettings)
       !setup.Start(DEMO_SCRIPT, {DEMO_SCRIPT, "--build", BUILD_DIRECTORY, "--setup-only", directory_.string()}) ||
       setup.Wait(seconds(60)) != 0)
     return;
+  // The core's own threshold at 0, so that level-0 lines (the loaded
+  // plugins, a leak report) reach the console.
+  std::ofstream(directory_ / "core.xml")
+      << "<?xml version=\"1.0\"?>\n<Vexo Delta=\"0\"><Memory ID=\"-2147483648\" Throttling=\"1\"/><Modules>"
+         "<Module ID=\"-2147483648\" Name=\"Core\"><Plugin ID=\"-2147483648\" Filename=\"core\" LogLevel=\"0\" "
+         "LogLevelDefault=\"25\"/></Module></Modules></Vexo>\n";
   std::ofstream(directory_ / "ipcam.conf", std::ios::app)
       << "camera0 = cam0 " << source_.Url(0) << "\ncamera1 = cam1 " << source_.Url(1) << "\n";
   std::ofstream(directory_ / "webview.conf", std::ios::app) << "port = 0\nrequest_timeout = 2\n" << webviewSettings;
   std::ofstream(directory_ / "recorder.conf", std::ios::app) << "report_seconds = 1\nsegment_seconds = 2\n";
+  std::ofstream(directory_ / "exporter.conf", std::ios::app) << "after_seconds = 5\nseconds = 2\nlag_seconds = 2\n";
 
   int coreEnd = -1;
   if (!platform::CreateStreamSocketPair(&supervisor_, &coreEnd)) return;
@@ -141,7 +144,8 @@ RunningDemo::RunningDemo(const std::string& webviewSettings)
   // The core opens the plugins once the supervisor has introduced itself;
   // an introduction before it starts waiting is not seen, so it is repeated.
   static constexpr char kIntroduction[] = "webview_test\0" "1.0";
-  const std::string info = Packet(PIPE_KIND_INFO, std::string(kIntroduction, sizeof kIntroduction - 1));
+  const std::string info =
+      testing_core::Packet(0, PIPE_KIND_INFO, 0, std::string(kIntroduction, sizeof kIntroduction - 1));
   const auto until = std::chrono::steady_clock::now() + seconds(60);
   bool running = false;
   while (!running && std::chrono::steady_clock::now() < until) {
@@ -194,7 +198,7 @@ bool RunningDemo::Ready(std::string* why) {
 
 int RunningDemo::Stop() {
   stopped_ = true;
-  const std::string stop = Packet(PIPE_KIND_STOP, "");
+  const std::string stop = testing_core::Packet(0, PIPE_KIND_STOP, 0, "");
   platform::WriteAll(supervisor_, stop.data(), stop.size());
   return core_.Wait(seconds(60));
 }

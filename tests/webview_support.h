@@ -37,7 +37,9 @@ std::vector<Answer> ExchangeMany(int port, const std::string& raw, size_t count,
 int SendSlowly(int port, const std::string& raw, std::chrono::milliseconds pace);
 
 // A demo directory set up by scripts/demo with the web plugin on a free port
-// and short deadlines, its core started and introduced to.
+// and short deadlines, 2-second segments, an export of two seconds five
+// seconds after the start and the core's own threshold at 0; its core
+// started and introduced to.
 class RunningDemo {
  public:
   // `webviewSettings` is appended to webview.conf (later lines win).
@@ -53,6 +55,9 @@ class RunningDemo {
   // The first closed segment of `camera` ("cam0/...mp4"), empty when none.
   std::string Segment(const std::string& camera);
 
+  bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit) {
+    return core_.WaitForOutput(text, limit);
+  }
   int port() const { return port_; }
   int pid() const { return core_.pid(); }
   const std::filesystem::path& directory() const { return directory_; }

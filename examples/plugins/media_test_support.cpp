@@ -1,7 +1,9 @@
 #include "media_test_support.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "platform/subprocess.h"
@@ -60,6 +62,25 @@ std::string DecodeErrors(const std::string& path) {
   std::string err;
   const int code = Run({"ffmpeg", "-v", "error", "-nostdin", "-i", path, "-f", "null", "-"}, nullptr, &err);
   return code == 0 ? err : "ffmpeg exit " + std::to_string(code) + ": " + err;
+}
+
+std::vector<Segment> IndexedSegments(const std::string& index) {
+  std::vector<Segment> segments;
+  std::ifstream in(index);
+  std::string kind;
+  Segment line;
+  while (in >> kind >> line.file >> line.start) {
+    line.end = 0;
+    line.bytes = 0;
+    if (kind == "closed") in >> line.end >> line.bytes;
+    auto at = std::find_if(segments.begin(), segments.end(), [&](const Segment& s) { return s.file == line.file; });
+    if (at == segments.end()) {
+      segments.push_back(line);
+    } else if (kind == "closed") {
+      *at = line;
+    }
+  }
+  return segments;
 }
 
 }  // namespace media_test

@@ -4,6 +4,7 @@
 #ifndef EXAMPLES_PLUGINS_MEDIA_TEST_SUPPORT_H_
 #define EXAMPLES_PLUGINS_MEDIA_TEST_SUPPORT_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,19 @@ std::vector<Packet> Packets(const std::string& path);
 // What `ffmpeg -v error -i FILE -f null -` says when decoding the whole
 // file ("" when it decodes without an error), or a note when ffmpeg fails.
 std::string DecodeErrors(const std::string& path);
+
+// A segment as a recorder's index lists it: its file (relative to the
+// camera's folder), start and end in UTC milliseconds (end 0: still open)
+// and its size once closed.
+struct Segment {
+  std::string file;
+  int64_t start = 0, end = 0;
+  uint64_t bytes = 0;
+};
+// The segments of a recorder's index file, in the order they were opened,
+// each as its last line left it; reading stops at a line that is not an
+// index line.
+std::vector<Segment> IndexedSegments(const std::string& index);
 
 }  // namespace media_test
 

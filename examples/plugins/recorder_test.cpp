@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 
 #include "camera_protocol.h"
 #include "fake_core.h"
@@ -86,26 +85,25 @@ bool AllReleased(FakeCore& core, size_t count) {
   });
 }
 
-struct IndexLine {
-  std::string kind, file;
-  int64_t start = 0, end = 0;
-  uint64_t bytes = 0;
-};
-std::vector<IndexLine> Index(const std::string& path) {
-  std::vector<IndexLine> lines;
-  std::istringstream in(ReadTextFile(path));
-  IndexLine line;
-  while (in >> line.kind >> line.file >> line.start) {
-    if (line.kind == "closed") in >> line.end >> line.bytes;
-    lines.push_back(line);
-  }
-  return lines;
-}
+using IndexLine = media_test::Segment;
+// The closed segments of an index, in the order they were opened.
 std::vector<IndexLine> Closed(const std::string& path) {
-  std::vector<IndexLine> lines = Index(path);
-  lines.erase(std::remove_if(lines.begin(), lines.end(), [](const IndexLine& l) { return l.kind != "closed"; }),
-              lines.end());
-  return lines;
+  std::vector<IndexLine> segments = media_test::IndexedSegments(path);
+  std::erase_if(segments, [](const IndexLine& s) { return s.end == 0; });
+  return segments;
+}
+
+// The camera's three seconds recorded in one-second segments, from Open to
+// Close; the closed segments of the index.
+std::vector<IndexLine> RecordInOneSecondSegments() {
+  WriteTextFile("recorder.conf", "segment_seconds = 1\n");
+  FakeCore core(EXAMPLE_PLUGIN_DIR "/recorder.dll");
+  core.Load();
+  EXPECT_EQ(core.Open(), 0);
+  DeliverRun(core, 1, 0, 0);
+  EXPECT_TRUE(AllReleased(core, 76));
+  core.Stop();
+  return Closed("recordings/door/index");
 }
 
 bool Logged(const std::vector<Written>& events, const std::string& text) {
@@ -118,14 +116,7 @@ TEST(RecorderTest, SegmentsStartAtKeyFramesFollowWithoutGapsRebaseAtALoopAndRest
   CameraEvents();
   ScopedWorkDir dir;
   {  // one-second segments
-    WriteTextFile("recorder.conf", "segment_seconds = 1\n");
-    FakeCore core(EXAMPLE_PLUGIN_DIR "/recorder.dll");
-    core.Load();
-    ASSERT_EQ(core.Open(), 0);
-    DeliverRun(core, 1, 0, 0);
-    ASSERT_TRUE(AllReleased(core, 76));
-    core.Stop();
-    const std::vector<IndexLine> segments = Closed("recordings/door/index");
+    const std::vector<IndexLine> segments = RecordInOneSecondSegments();
     ASSERT_EQ(segments.size(), 3u);
     for (size_t i = 0; i < segments.size(); ++i) {
       const std::string path = "recordings/door/" + segments[i].file;
@@ -183,9 +174,9 @@ TEST(RecorderTest, SkipsWhatItCannotRecordRecoversAnUnclosedSegmentAndKeepsToThe
   std::vector<Written> events = core.events();
   EXPECT_TRUE(Logged(events, "recordings/door/index: line 'rubbish' is not an index line, ignored"));
   EXPECT_TRUE(Logged(events, "camera door: segment 20200101T000100Z.mp4 was not closed, kept up to "));
-  const std::vector<IndexLine> recovered = Index("recordings/door/index");
+  const std::vector<IndexLine> recovered = media_test::IndexedSegments("recordings/door/index");
   ASSERT_EQ(recovered.size(), 2u);
-  EXPECT_TRUE(recovered[1].kind == "closed" && recovered[1].bytes == 45000 && recovered[1].end > recovered[1].start);
+  EXPECT_TRUE(recovered[1].bytes == 45000 && recovered[1].end > recovered[1].start);
 
   // Frames before any codec parameters, malformed parameters, and a codec
   // MP4 cannot take: nothing recorded, one line each.
@@ -226,16 +217,9 @@ TEST(RecorderTest, SkipsWhatItCannotRecordRecoversAnUnclosedSegmentAndKeepsToThe
 TEST(RecorderTest, AnswersATimeRangeFromTheKeyFrameBeforeItAndStopsAtARefusal) {
   CameraEvents();
   ScopedWorkDir dir;
-  WriteTextFile("recorder.conf", "segment_seconds = 1\n");
-  FakeCore core(EXAMPLE_PLUGIN_DIR "/recorder.dll");
-  core.Load();
-  ASSERT_EQ(core.Open(), 0);
-  DeliverRun(core, 1, 0, 0);
-  ASSERT_TRUE(AllReleased(core, 76));
-  // Wait until the last segment is in the index: it closes only with the next
-  // key frame or at Close, so stop and start again on the same directory.
-  core.Stop();
-  const std::vector<IndexLine> segments = Closed("recordings/door/index");
+  // The last segment closes only with the next key frame or at Close, so
+  // the recorder that reads them is a second one on the same directory.
+  const std::vector<IndexLine> segments = RecordInOneSecondSegments();
   ASSERT_EQ(segments.size(), 3u);
   FakeCore again(EXAMPLE_PLUGIN_DIR "/recorder.dll");
   again.Load();

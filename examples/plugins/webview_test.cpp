@@ -2,7 +2,7 @@
 // is served: the XML reader on hostile documents, the model fed with the
 // bus's documents, the recordings' name checks and byte ranges, and the
 // escaping in each rendered form.  The HTTP server itself is tested against
-// the running demo (tests/webview_test.cpp).
+// the running demo (tests/demo_test.cpp, tests/webview_hostile_test.cpp).
 #include <gtest/gtest.h>
 
 #include <filesystem>
