@@ -45,6 +45,41 @@ inline bool NextRound(BenchControl& control, uint32_t& seen) {
   }
 }
 
+// The entry points of a plugin whose run thread writes the harness's rounds:
+// Load finds the control block and keeps the write callback; the run thread
+// calls `writeRound` for every round until the harness quits.
+inline int32_t LoadWriter(const LoadRequest* request, LoadReply* reply, ModuleId id,
+                          BenchControl*& control, CoreWriteFn& write) {
+  control = FindControl();
+  write = request->write;
+  FillLoadReply(reply, id, true, false);
+  if (control == nullptr) reply->errorCode = 1;
+  return 0;
+}
+inline void RunRounds(BenchControl& control, void (*writeRound)(BenchControl&)) {
+  uint32_t seen = 0;
+  while (NextRound(control, seen)) {
+    writeRound(control);
+    control.producersDone.Raise();
+  }
+}
+
+}  // namespace bench
+
+// Defines Load and IOCTL of such a writer plugin.
+#define BENCH_WRITER_ENTRY_POINTS(id, control, write, writeRound)                                  \
+  extern "C" __attribute__((visibility("default"))) int32_t Load(const LoadRequest* request,       \
+                                                                  LoadReply* reply) {              \
+    return bench::LoadWriter(request, reply, id, control, write);                                  \
+  }                                                                                                \
+  extern "C" __attribute__((visibility("default"))) int32_t IOCTL(const IoctlRequest* request,     \
+                                                                   IoctlReply*) {                  \
+    if (request->code == IOCTL_RUN) bench::RunRounds(*control, &writeRound);                       \
+    return 0;                                                                                      \
+  }
+
+namespace bench {
+
 inline int64_t MonotonicNs() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);

@@ -60,22 +60,4 @@ void WriteRound(bench::BenchControl& control) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int32_t Load(const LoadRequest* request,
-                                                                LoadReply* reply) {
-  g_control = bench::FindControl();
-  g_write = request->write;
-  bench::FillLoadReply(reply, kId, true, false);
-  if (g_control == nullptr) reply->errorCode = 1;
-  return 0;
-}
-
-extern "C" __attribute__((visibility("default"))) int32_t IOCTL(const IoctlRequest* request,
-                                                                 IoctlReply*) {
-  if (request->code != IOCTL_RUN) return 0;
-  uint32_t seen = 0;
-  while (bench::NextRound(*g_control, seen)) {
-    WriteRound(*g_control);
-    g_control->producersDone.Raise();
-  }
-  return 0;
-}
+BENCH_WRITER_ENTRY_POINTS(kId, g_control, g_write, WriteRound)
