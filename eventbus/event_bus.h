@@ -190,8 +190,14 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
     int64_t mark = 0;     // when the statistics line was last due
     uint32_t events = 0;  // delivered since
   };
+  // Takes the batch's bytes out of the budget and settles whether its
+  // deliveries are timed.
+  void StartBatch(const CoreEventQueue& taken);
   void DeliverBatch(CoreEventQueue& taken, const std::vector<pluginhost::PluginInfo*>& plugins,
                     DispatchCounters& counters);
+  // Logs the statistics line for the batch's first event when anything is
+  // waiting; true when it did.
+  bool LogStatisticsIfDue(const CoreEventQueue& taken, DispatchCounters& counters, int64_t now);
   // `clock`: a clock read just before, or 0; set to when the last timed
   // delivery ended, or 0.
   void DeliverEvent(const CoreEvent& event, const std::vector<pluginhost::PluginInfo*>& plugins,

@@ -93,9 +93,39 @@ bool EventBus::TakeOverflowOrSleep(std::unique_lock<std::mutex>& lock, CoreEvent
   return true;
 }
 
-void EventBus::DeliverBatch(CoreEventQueue& taken,
-                            const std::vector<pluginhost::PluginInfo*>& plugins,
-                            DispatchCounters& counters) {
+namespace {
+
+// The blocks the core lets go of as their deliveries end go back to the
+// allocator together, a few at a time.  Large ones go back at once, so that
+// the next copy of that size lands in a block still warm.
+class FreeRun {
+ public:
+  explicit FreeRun(PayloadAllocator& payloads) : payloads_(payloads) {}
+  ~FreeRun() { payloads_.FreeMany(blocks_, count_); }
+  FreeRun(const FreeRun&) = delete;
+  FreeRun& operator=(const FreeRun&) = delete;
+
+  void Add(void* block, int64_t size) {
+    blocks_[count_++] = block;
+    bytes_ += static_cast<uint64_t>(size);
+    if (count_ < kBlocks && bytes_ < kBytes) return;
+    payloads_.FreeMany(blocks_, count_);
+    count_ = 0;
+    bytes_ = 0;
+  }
+
+ private:
+  static constexpr size_t kBlocks = 64;
+  static constexpr uint64_t kBytes = 256 * 1024;
+  PayloadAllocator& payloads_;
+  void* blocks_[kBlocks];
+  size_t count_ = 0;
+  uint64_t bytes_ = 0;
+};
+
+}  // namespace
+
+void EventBus::StartBatch(const CoreEventQueue& taken) {
   // The batch's bytes leave the queue's budget at once.
   uint64_t bytes = 0;
   for (size_t i = 0; i < taken.size(); ++i) {
@@ -106,21 +136,20 @@ void EventBus::DeliverBatch(CoreEventQueue& taken,
   // Whether deliveries are timed for the slow-subscriber report is settled
   // once a batch: the budget's counters are the writers' cache lines.
   measured_ = budget_.UnderPressure();
-  // The core lets go of each event's block as its delivery ends; the blocks
-  // go back to the allocator together, a few at a time.  Large ones go back
-  // at once, so that the next copy of that size lands in a block still warm.
-  constexpr size_t kFreeRun = 64;
-  constexpr uint64_t kFreeRunBytes = 256 * 1024;
-  void* freed[kFreeRun];
-  size_t freedCount = 0;
-  uint64_t freedBytes = 0;
+}
+
+void EventBus::DeliverBatch(CoreEventQueue& taken,
+                            const std::vector<pluginhost::PluginInfo*>& plugins,
+                            DispatchCounters& counters) {
+  StartBatch(taken);
+  FreeRun freed(payloads_);
   // The end of one delivery, when it was timed, is the next one's start.
   int64_t clock = 0;
   while (!taken.empty()) {
     // Delivered from the batch's own slot, which nothing moves meanwhile.
     const CoreEvent& event = taken.Front();
     ++counters.events;
-    int64_t now = clock != 0 ? clock : platform::SteadyNowNs();
+    const int64_t now = clock != 0 ? clock : platform::SteadyNowNs();
     clock = now;
     const bool intervalPassed = now - counters.mark >= statisticsIntervalNs_;
 
@@ -129,37 +158,30 @@ void EventBus::DeliverBatch(CoreEventQueue& taken,
     // dispatcher alone keeps it alive, and nobody else can have it.
     coreHolds_ = false;
     if ((event.eventType & EVENT_CONFIG_UPDATE) != 0) HoldForCore(event);
-    if (intervalPassed) {
-      // Entries still waiting: the rest of this batch and what writers have
-      // queued since.  Read only when the line is due: the ring's position
-      // is the writers' cache line.
-      const size_t queued =
-          taken.size() - 1 + ring_.Size() + overflowCount_.load(std::memory_order_relaxed);
-      if (queued != 0 && CoreAdmitsLevel0()) {
-        counters.mark = now;
-        LogStatistics(queued, counters.events, coreHolds_ ? nullptr : &event);
-        counters.events = 0;
-        clock = 0;  // the line took time of its own
-      }
-    }
+    if (intervalPassed && LogStatisticsIfDue(taken, counters, now)) clock = 0;
     DeliverEvent(event, plugins, clock);
     void* const block = event.data;
     const int64_t size = event.dataSize;
     taken.DropFront();
     // A burst may have grown the batch's storage: give it back.
     if (intervalPassed) taken.Compact();
-    if (coreHolds_ ? Unhold(block, CORE_MODULE_ID) : LastHold(block)) {
-      freed[freedCount++] = block;
-      freedBytes += static_cast<uint64_t>(size);
-      if (freedCount == kFreeRun || freedBytes >= kFreeRunBytes) {
-        payloads_.FreeMany(freed, freedCount);
-        freedCount = 0;
-        freedBytes = 0;
-      }
-    }
+    if (coreHolds_ ? Unhold(block, CORE_MODULE_ID) : LastHold(block)) freed.Add(block, size);
     ReportSlowSubscribers(taken, now);
   }
-  payloads_.FreeMany(freed, freedCount);
+}
+
+bool EventBus::LogStatisticsIfDue(const CoreEventQueue& taken, DispatchCounters& counters,
+                                  int64_t now) {
+  // Entries still waiting: the rest of this batch and what writers have
+  // queued since.  Read only when the line is due: the ring's position is
+  // the writers' cache line.
+  const size_t queued =
+      taken.size() - 1 + ring_.Size() + overflowCount_.load(std::memory_order_relaxed);
+  if (queued == 0 || !CoreAdmitsLevel0()) return false;
+  counters.mark = now;
+  LogStatistics(queued, counters.events, coreHolds_ ? nullptr : &taken.Front());
+  counters.events = 0;
+  return true;  // the line took time of its own
 }
 
 void EventBus::DeliverEvent(const CoreEvent& event,
