@@ -22,21 +22,6 @@ void* EventBus::CopyPayload(const void* data, int32_t size) {
   return copy;
 }
 
-namespace {
-
-class HeapAllocator final : public PayloadAllocator {
- public:
-  void* Allocate(size_t size) override { return std::malloc(size); }
-  void Free(void* block) override { std::free(block); }
-};
-
-}  // namespace
-
-PayloadAllocator& HeapPayloads() {
-  static HeapAllocator heap;
-  return heap;
-}
-
 EventBus::EventBus(base::LogThresholds& thresholds, pluginhost::PluginList& plugins,
                    BusHost& host)
     : thresholds_(thresholds), plugins_(plugins), host_(host), payloads_(ownPayloads_) {}

@@ -212,6 +212,8 @@ class EventBus final : public base::EventSink, public configstore::DocumentPubli
   void LogStatistics(size_t queued, uint32_t events, const CoreEvent* unentered);
   // Enters the core's hold on the block in delivery, once.  [dispatcher]
   void HoldForCore(const CoreEvent& event);
+  // After a recipient's call: enters it as a holder when it kept the block.
+  void EndDelivery(const CoreEvent& event, ModuleId holder, bool kept);
   // The end of a delivery whose block the registry never saw: true when
   // there is a block to free.  [dispatcher]
   bool LastHold(void* block);

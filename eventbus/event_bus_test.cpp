@@ -222,17 +222,17 @@ TEST_F(WritePathTest, VideoAdmissionAndCopyFailures) {
   EXPECT_EQ(bus_.QueueSize(), 2u);  // freed with the bus
 }
 
-// The heap as the bus sees it, running dry on request; counts what it hands
-// out and takes back.
+// The C heap, running dry on request; counts what it hands out and takes
+// back.
 struct DryAllocator : PayloadAllocator {
   void* Allocate(size_t size) override {
     if (dry) return nullptr;
     ++allocated;
-    return HeapPayloads().Allocate(size);
+    return std::malloc(size);
   }
   void Free(void* block) override {
     ++freed;
-    HeapPayloads().Free(block);
+    std::free(block);
   }
   std::atomic<bool> dry{false};
   std::atomic<int> allocated{0}, freed{0};

@@ -154,10 +154,9 @@ void EventBus::DeliverBatch(CoreEventQueue& taken,
     const bool intervalPassed = now - counters.mark >= statisticsIntervalNs_;
 
     // The core's hold on the block is entered in the registry only once a
-    // recipient keeps it, or for a configuration update; until then the
-    // dispatcher alone keeps it alive, and nobody else can have it.
+    // recipient keeps it; until then the dispatcher alone keeps it alive,
+    // and nobody else can have it.
     coreHolds_ = false;
-    if ((event.eventType & EVENT_CONFIG_UPDATE) != 0) HoldForCore(event);
     if (intervalPassed && LogStatisticsIfDue(taken, counters, now)) clock = 0;
     DeliverEvent(event, plugins, clock);
     void* const block = event.data;
@@ -257,11 +256,7 @@ void EventBus::DeliverWrite(const CoreEvent& event, const pluginhost::PluginInfo
     clock = 0;
   }
 
-  if (reply.keepBlock != 0) {
-    HoldForCore(event);
-    blocks_.Kept(event.data, holder);
-  }
-  blocks_.EndDelivery();
+  EndDelivery(event, holder, reply.keepBlock != 0);
 }
 
 void EventBus::DeliverConfigUpdate(const CoreEvent& event, const pluginhost::PluginInfo& plugin) {
@@ -271,14 +266,22 @@ void EventBus::DeliverConfigUpdate(const CoreEvent& event, const pluginhost::Plu
   IoctlReply reply = pluginhost::MakeIoctlReply(IOCTL_CONFIG_UPDATE);
 
   const ModuleId holder = plugin.systemID();
-  blocks_.AddHolder(event.data, event.dataSize, holder);
+  blocks_.BeginDelivery(event.data, holder);
   const int32_t rc = pluginhost::Guarded(*plugin.guard, pluginhost::Entry::kIoctl,
                                          [&] { return plugin.Ioctl(&request, &reply); });
   if (rc == CORE_RC_PLUGIN_EXCEPTION) reply.keepBlock = 0;
   if (rc != 0 || reply.errorCode != 0)
     base::Log(CORE_MODULE_ID, *this, 0, "plugin %s update config returned %d error %d",
               plugin.Filename.c_str(), rc, reply.errorCode);
-  if (reply.keepBlock == 0) Release(event.data, holder);
+  EndDelivery(event, holder, reply.keepBlock != 0);
+}
+
+void EventBus::EndDelivery(const CoreEvent& event, ModuleId holder, bool kept) {
+  if (kept) {
+    HoldForCore(event);
+    blocks_.Kept(event.data, holder);
+  }
+  blocks_.EndDelivery();
 }
 
 void EventBus::HoldForCore(const CoreEvent& event) {

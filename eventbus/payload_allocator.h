@@ -1,7 +1,7 @@
 // PayloadAllocator: where the bus's payload blocks come from and go back to.
 // The write path takes one block per queued event and copies the payload
 // into it; the block goes back when its last holder lets go, or at once when
-// the event is not queued.  The default is the C heap; tests put an
+// the event is not queued.  The default is the bus's own pools; tests put an
 // allocator of their own here to run the bus out of memory as such.
 //
 // [any-thread]: Allocate and Free are called from writers, the dispatcher
@@ -26,9 +26,6 @@ class PayloadAllocator {
     for (size_t i = 0; i < count; ++i) Free(blocks[i]);
   }
 };
-
-// malloc and free.
-PayloadAllocator& HeapPayloads();
 
 }  // namespace eventbus
 
